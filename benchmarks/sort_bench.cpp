@@ -1,0 +1,87 @@
+// Nanoseconds per element for the sorting network (portable form, and the
+// dispatching entry, which adds a processor query per call), std::sort and
+// Highway's vectorised quicksort on the same standard-normal inputs.
+//
+// Each repetition copies one unsorted input before sorting it, so every figure
+// includes one copy of n doubles (the same for every sort). The inputs cycle
+// through many distinct arrays: sorting one array over and over lets the
+// branch predictor learn its comparisons and flatters branchy sorts at small
+// n.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "_netsort.h"
+#include "hwy/contrib/sort/vqsort.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr double kMinSeconds = 0.05;  // Per measurement, to swamp timer noise.
+constexpr int kRuns = 5;              // Minimum of these is reported.
+
+volatile double sink;  // Keeps the sorted output observable.
+
+using Inputs = std::vector<std::vector<double>>;
+
+template <typename Sort>
+double SecondsFor(int64_t reps, const Inputs& inputs, std::vector<double>& work,
+                  Sort sort) {
+  const auto start = Clock::now();
+  for (int64_t r = 0; r < reps; ++r) {
+    const auto& input = inputs[r % inputs.size()];
+    std::memcpy(work.data(), input.data(), work.size() * sizeof(double));
+    sort(work.data(), work.size());
+    sink = work[work.size() / 2];
+  }
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Grows the repetition count until one measurement takes kMinSeconds, then
+// returns the fastest of kRuns measurements in ns per element.
+template <typename Sort>
+double NsPerElement(const Inputs& inputs, Sort sort) {
+  std::vector<double> work(inputs[0].size());
+  int64_t reps = 1;
+  while (SecondsFor(reps, inputs, work, sort) < kMinSeconds) reps *= 2;
+  double best = 1e300;
+  for (int run = 0; run < kRuns; ++run)
+    best = std::min(best, SecondsFor(reps, inputs, work, sort));
+  return best * 1e9 / (static_cast<double>(reps) * work.size());
+}
+
+}  // namespace
+
+int main() {
+  std::mt19937_64 rng(2024);
+  std::normal_distribution<double> normal;
+  std::printf("%6s %20s %11s %12s %10s\n", "n", "netsort_portable_ns",
+              "netsort_ns", "std_sort_ns", "vqsort_ns");
+  for (int64_t n : {16, 100, 1000, 10000}) {
+    // About 2^16 values in all; no NaNs, so '<' below is a total order.
+    Inputs inputs((65535 + n) / n, std::vector<double>(n));
+    for (auto& input : inputs) {
+      for (double& v : input) v = normal(rng);
+    }
+    const double net = NsPerElement(inputs, [](double* x, size_t m) {
+      netsort_float64_portable(x, static_cast<int64_t>(m));
+    });
+    const double dispatched = NsPerElement(inputs, [](double* x, size_t m) {
+      netsort_float64(x, static_cast<int64_t>(m));
+    });
+    const double std_sort = NsPerElement(inputs, [](double* x, size_t m) {
+      std::sort(x, x + m, [](double a, double b) { return a < b; });
+    });
+    const double vq = NsPerElement(inputs, [](double* x, size_t m) {
+      hwy::VQSort(x, m, hwy::SortAscending());
+    });
+    std::printf("%6lld %20.2f %11.2f %12.2f %10.2f\n",
+                static_cast<long long>(n), net, dispatched, std_sort, vq);
+  }
+  return 0;
+}

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs every test: the native tests (CTest) and the Python tests (pytest).
+# Rebuilds first, so edited sources are what gets tested.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+
+"$PYTHON" -m pip install -q --no-build-isolation --no-deps .
+cmake --build build/native
+ctest --test-dir build/native --output-on-failure
+"$PYTHON" -m pytest

@@ -1,0 +1,275 @@
+// The extension module `_exhaustive_kernel`: an exhaustive dynamic programme
+// over all subsets of d variables that records, for every subset, the member
+// best placed last (its sink) and the best total score of the subset.
+#include "_exhaustive_kernel.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace veldra {
+
+int32_t popcount(int32_t mask) {
+  int32_t bits = 0;
+  while (mask != 0) {
+    bits += mask & 1;
+    mask >>= 1;
+  }
+  return bits;
+}
+
+namespace {
+
+// Start of row a of a packed lower triangle.
+inline int32_t packed_row(int32_t a) { return a * (a + 1) / 2; }
+
+}  // namespace
+
+int32_t build_system(const double* gram, int32_t d, int32_t target,
+                     int32_t parents, double* packed, int32_t* parent_index) {
+  int32_t p = 0;
+  for (int32_t j = 0; j < d; ++j) {
+    if (((parents >> j) & 1) == 0) continue;
+    double* row = packed + packed_row(p);
+    for (int32_t b = 0; b < p; ++b) row[b] = gram[j * d + parent_index[b]];
+    row[p] = gram[j * d + j];
+    parent_index[p] = j;
+    ++p;
+  }
+  double* row = packed + packed_row(p);
+  for (int32_t b = 0; b < p; ++b) row[b] = gram[target * d + parent_index[b]];
+  row[p] = gram[target * d + target];
+  return p;
+}
+
+double cholesky(double* packed, int32_t p) {
+  for (int32_t i = 0; i <= p; ++i) {
+    double* row_i = packed + packed_row(i);
+    if (i >= 1) {
+      row_i[0] = row_i[0] / packed[0];
+      for (int32_t j = 1; j < i; ++j) {
+        const double* row_j = packed + packed_row(j);
+        for (int32_t k = 0; k < j; ++k) {
+          row_i[j] = row_i[j] - row_j[k] * row_i[k];
+        }
+        row_i[j] = row_i[j] / row_j[j];
+      }
+      for (int32_t k = 0; k < i; ++k) {
+        row_i[i] = row_i[i] - row_i[k] * row_i[k];
+      }
+    }
+    // A NaN pivot is not <= 0: it carries on and poisons the result.
+    if (row_i[i] <= 0.0) return std::numeric_limits<double>::quiet_NaN();
+    row_i[i] = std::sqrt(row_i[i]);
+  }
+  const double last = packed[packed_row(p) + p];
+  return last * last;
+}
+
+void solve_coefficients(const double* packed, int32_t p, double* beta) {
+  if (p <= 0) return;
+  const double* row_p = packed + packed_row(p);
+  for (int32_t c = 0; c < p; ++c) beta[c] = row_p[c];
+  for (int32_t c = p - 1; c >= 0; --c) {
+    double value = beta[c];
+    for (int32_t i = c + 1; i < p; ++i) {
+      value = value - packed[packed_row(i) + c] * beta[i];
+    }
+    beta[c] = value / packed[packed_row(c) + c];
+  }
+}
+
+void compute_residuals(const double* X, int32_t n, int32_t d, int32_t target,
+                       int32_t parents, const double* beta, double* residuals) {
+  for (int32_t s = 0; s < n; ++s) {
+    const double* row = X + static_cast<size_t>(s) * static_cast<size_t>(d);
+    double r = row[target];
+    int32_t k = 0;
+    for (int32_t j = 0; j < d; ++j) {
+      if (((parents >> j) & 1) == 0) continue;
+      const double term = row[j] * beta[k];
+      r = r - term;
+      ++k;
+    }
+    residuals[s] = r;
+  }
+}
+
+double score(const double* X, const double* gram, const double* reference,
+             int32_t n, int32_t d, int32_t target, int32_t parents) {
+  std::vector<double> residuals(static_cast<size_t>(n));
+  double packed[kMaxVars * (kMaxVars + 1) / 2];
+  int32_t parent_index[kMaxVars];
+  double beta[kMaxVars];
+
+  const int32_t p =
+      build_system(gram, d, target, parents, packed, parent_index);
+  const double rss = cholesky(packed, p);
+  if (std::isnan(rss)) return rss;
+  solve_coefficients(packed, p, beta);
+  compute_residuals(X, n, d, target, parents, beta, residuals.data());
+
+  // rss comes from the factorisation, not from the residuals.
+  const double scale = std::sqrt(rss / n);
+  for (double& r : residuals) r = r / scale;
+  sort_values(residuals.data(), residuals.size());
+  return sum_squared_differences(residuals.data(), reference, n) / n;
+}
+
+void process_mask(const double* X, const double* gram, const double* reference,
+                  float* best_score, int32_t* best_sink, int32_t mask,
+                  int32_t n, int32_t d) {
+  float best = -std::numeric_limits<float>::infinity();
+  int32_t sink = -1;
+  for (int32_t i = 0; (mask >> i) != 0; ++i) {
+    if (((mask >> i) & 1) == 0) continue;
+    const int32_t rest = mask & ~(int32_t{1} << i);
+    const float value =
+        static_cast<float>(score(X, gram, reference, n, d, i, rest)) +
+        best_score[rest];
+    // Strict: ties keep the lower index, and NaN never wins.
+    if (value > best) {
+      best = value;
+      sink = i;
+    }
+  }
+  best_score[mask] = best;
+  best_sink[mask] = sink;
+}
+
+bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets) {
+  try {
+    for (int32_t k = 1; k <= ops.d; ++k) {
+      for (int32_t pos = level_offsets[k]; pos < level_offsets[k + 1]; ++pos) {
+        process_mask(ops.X, ops.gram, ops.reference, ops.best_score,
+                     ops.best_sink, ops.masks_by_level[pos], ops.n, ops.d);
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+using input_array =
+    py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+constexpr int32_t kMaxSinkVars = 30;
+
+std::string shape_string(const py::array& a) {
+  std::string s = "(";
+  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
+    if (i > 0) s += ", ";
+    s += std::to_string(a.shape(i));
+  }
+  return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
+// The search reads X as n x d, gram as d x d and reference as n values, and
+// computes 2^d masks in 32-bit integers: refuse anything else up front.
+void check_arguments(const input_array& X, const input_array& gram,
+                     const input_array& reference, int32_t d) {
+  if (d < 0 || d > kMaxSinkVars) {
+    throw py::value_error("n_vars must lie in 0.." +
+                          std::to_string(kMaxSinkVars) + ", got " +
+                          std::to_string(d));
+  }
+  const std::string ds = std::to_string(d);
+  if (X.ndim() != 2 || X.shape(1) != d) {
+    throw py::value_error("X must be 2-D with n_vars = " + ds +
+                          " columns, expected shape (n, " + ds +
+                          "), got shape " + shape_string(X));
+  }
+  constexpr py::ssize_t kMaxRows = std::numeric_limits<int32_t>::max();
+  if (X.shape(0) > kMaxRows) {
+    throw py::value_error("X has " + std::to_string(X.shape(0)) +
+                          " rows; at most " + std::to_string(kMaxRows) +
+                          " are supported");
+  }
+  if (gram.ndim() != 2 || gram.shape(0) != d || gram.shape(1) != d) {
+    throw py::value_error("gram must have shape (" + ds + ", " + ds +
+                          "), got shape " + shape_string(gram));
+  }
+  const std::string ns = std::to_string(X.shape(0));
+  if (reference.size() != X.shape(0)) {
+    throw py::value_error("reference must hold n = " + ns +
+                          " values, expected shape (" + ns + ",), got shape " +
+                          shape_string(reference));
+  }
+}
+
+py::tuple sink_dp(const input_array& X, const input_array& gram,
+                  const input_array& reference, int32_t d, size_t n_threads) {
+  static_cast<void>(n_threads);  // every level runs on the calling thread
+  const py::ssize_t rows = X.shape(0);  // IndexError for a 0-d X
+  check_arguments(X, gram, reference, d);
+  const int32_t n = static_cast<int32_t>(rows);
+  const int32_t count = int32_t{1} << d;
+
+  py::array_t<int32_t> masks_by_level(count - 1);
+  py::array_t<int32_t> level_offsets(d + 2);
+  py::array_t<int32_t> level_counts(d + 1);
+  py::array_t<int32_t> level_cursor(d + 2);
+  py::array_t<float> best_score(count);
+  py::array_t<int32_t> best_sink(count);
+
+  int32_t* offsets = level_offsets.mutable_data();
+  int32_t* counts = level_counts.mutable_data();
+  int32_t* cursor = level_cursor.mutable_data();
+  int32_t* masks = masks_by_level.mutable_data();
+  std::memset(offsets, 0, sizeof(int32_t) * static_cast<size_t>(d + 2));
+  std::memset(counts, 0, sizeof(int32_t) * static_cast<size_t>(d + 1));
+  std::memset(best_score.mutable_data(), 0,
+              sizeof(float) * static_cast<size_t>(count));
+  std::memset(best_sink.mutable_data(), 0xFF,
+              sizeof(int32_t) * static_cast<size_t>(count));
+
+  // Counting sort of the masks by number of members: each level becomes one
+  // contiguous range, its masks in ascending order.
+  for (int32_t m = 1; m < count; ++m) ++counts[popcount(m)];
+  for (int32_t k = 1; k <= d; ++k) offsets[k + 1] = offsets[k] + counts[k];
+  std::memcpy(cursor, offsets, sizeof(int32_t) * static_cast<size_t>(d + 2));
+  for (int32_t m = 1; m < count; ++m) masks[cursor[popcount(m)]++] = m;
+
+  const py::buffer_info x_info = X.request();
+  const py::buffer_info gram_info = gram.request();
+  const py::buffer_info reference_info = reference.request();
+  const sweep_operands ops{static_cast<const double*>(x_info.ptr),
+                           static_cast<const double*>(gram_info.ptr),
+                           static_cast<const double*>(reference_info.ptr),
+                           best_score.mutable_data(),
+                           best_sink.mutable_data(),
+                           masks,
+                           n,
+                           d};
+
+  bool completed;
+  {
+    py::gil_scoped_release release;
+    completed = sweep_levels(ops, offsets);
+  }
+  // A mask whose score could not be computed would make the table a lie.
+  if (!completed) throw std::bad_alloc();
+
+  return py::make_tuple(best_sink,
+                        static_cast<double>(best_score.data()[count - 1]));
+}
+
+}  // namespace
+}  // namespace veldra
+
+PYBIND11_MODULE(_exhaustive_kernel, m,
+                py::multiple_interpreters::not_supported()) {
+  m.def("_sink_dp", &veldra::sink_dp);
+}

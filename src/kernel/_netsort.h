@@ -1,0 +1,17 @@
+// In-place ascending sorts by a data-oblivious sorting network.
+//
+// Floating-point values are ordered by IEEE 754 totalOrder: negative NaNs,
+// -inf, negative values, -0.0, +0.0, positive values, +inf, positive NaNs.
+// Counts below 2 return at once without touching the array.
+#ifndef VELDRA_NETSORT_H_
+#define VELDRA_NETSORT_H_
+
+#include <cstdint>
+
+// Picks the vector or the portable network from the processor's targets.
+void netsort_float64(double* x, int64_t n);
+
+void netsort_float64_portable(double* x, int64_t n);
+void netsort_int64_portable(int64_t* x, int64_t n);
+
+#endif  // VELDRA_NETSORT_H_

@@ -1,0 +1,143 @@
+// The targets the sum of squared differences is compiled for.
+#define HWY_TARGETS                                                      \
+  (HWY_SSE2 | HWY_SSSE3 | HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL | \
+   HWY_AVX3_ZEN4 | HWY_AVX3_SPR)
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "_exhaustive_kernel.h"
+#include "gtest/gtest.h"
+#include "hwy/targets.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+TEST(PackedLeastSquares, OneParentWorkedExample) {
+  const double gram[4] = {4, 2, 2, 2};
+  double packed[3];
+  int32_t parent_index[2];
+  const int32_t p =
+      veldra::build_system(gram, 2, 1, 0b01, packed, parent_index);
+  ASSERT_EQ(p, 1);
+  EXPECT_EQ(parent_index[0], 0);
+  EXPECT_EQ(packed[0], 4.0);  // (parent, parent)
+  EXPECT_EQ(packed[1], 2.0);  // (target, parent)
+  EXPECT_EQ(packed[2], 2.0);  // (target, target)
+
+  EXPECT_EQ(veldra::cholesky(packed, p), 1.0);
+  EXPECT_EQ(packed[0], 2.0);
+  EXPECT_EQ(packed[1], 1.0);
+  EXPECT_EQ(packed[2], 1.0);
+  double beta[1];
+  veldra::solve_coefficients(packed, p, beta);
+  EXPECT_EQ(beta[0], 0.5);
+}
+
+TEST(PackedLeastSquares, ReadsOnlyTheRowOfTheLaterVariable) {
+  // Upper triangle poisoned: a read of it would turn the result into NaN.
+  const double gram[9] = {5, kNaN, kNaN, 1, 4, kNaN, 2, 1, 6};
+  double packed[6];
+  int32_t parent_index[2];
+  const int32_t p =
+      veldra::build_system(gram, 3, 2, 0b011, packed, parent_index);
+  ASSERT_EQ(p, 2);
+  const double expected[6] = {5, 1, 4, 2, 1, 6};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(packed[i], expected[i]) << i;
+
+  const double rss = veldra::cholesky(packed, p);
+  EXPECT_TRUE(std::isfinite(rss));
+  EXPECT_GT(rss, 0.0);
+  EXPECT_LT(rss, 6.0);  // the parents explain part of the target
+}
+
+TEST(PackedLeastSquares, NoParentsIsTheDiagonalThroughItsRoot) {
+  const double gram[1] = {2};
+  double packed[1];
+  int32_t parent_index[1];
+  ASSERT_EQ(veldra::build_system(gram, 1, 0, 0, packed, parent_index), 0);
+  const double root = std::sqrt(2.0);
+  EXPECT_EQ(veldra::cholesky(packed, 0), root * root);
+  double beta[1] = {7};
+  veldra::solve_coefficients(packed, 0, beta);
+  EXPECT_EQ(beta[0], 7.0);  // untouched
+}
+
+TEST(PackedLeastSquares, FailedPivotsGiveNaN) {
+  // Zero diagonal, an exact duplicate parent, and a NaN entry.
+  const double zero[4] = {0, 0, 0, 1};
+  const double duplicate[9] = {1, 1, 0, 1, 1, 0, 0, 0, 1};
+  const double nan_entry[4] = {4, 2, kNaN, 2};
+  double packed[6];
+  int32_t parent_index[2];
+  int32_t p = veldra::build_system(zero, 2, 0, 0, packed, parent_index);
+  EXPECT_TRUE(std::isnan(veldra::cholesky(packed, p)));
+  p = veldra::build_system(zero, 2, 1, 0b01, packed, parent_index);
+  EXPECT_TRUE(std::isnan(veldra::cholesky(packed, p)));
+  p = veldra::build_system(duplicate, 3, 2, 0b011, packed, parent_index);
+  EXPECT_TRUE(std::isnan(veldra::cholesky(packed, p)));
+  // The NaN sits in the target's row and propagates without a pivot test.
+  const double nan_gram[4] = {4, kNaN, 2, 2};
+  p = veldra::build_system(nan_gram, 2, 0, 0b10, packed, parent_index);
+  EXPECT_TRUE(std::isnan(veldra::cholesky(packed, p)));
+  p = veldra::build_system(nan_entry, 2, 1, 0b01, packed, parent_index);
+  EXPECT_TRUE(std::isnan(veldra::cholesky(packed, p)));
+}
+
+TEST(Score, SingleSampleNoParents) {
+  const double X[1] = {-3.0};
+  const double gram[1] = {9.0};
+  const double reference[1] = {0.25};
+  const double s = std::sqrt(9.0 / 1);
+  const double expected = (-3.0 / s - 0.25) * (-3.0 / s - 0.25);
+  EXPECT_EQ(veldra::score(X, gram, reference, 1, 1, 0, 0), expected);
+  EXPECT_TRUE(std::isnan(veldra::score(X, gram, reference, 0, 1, 0, 0)));
+}
+
+TEST(Score, WorkedExampleEndToEnd) {
+  // Columns (x0, x1) with x1 = 0.5 * x0 + e, gram as in the worked example:
+  // [[4, 2], [2, 2]] from x0 = (2, 0, 0, 0), x1 = (1, 1, 0, 0).
+  const double X[8] = {2, 1, 0, 1, 0, 0, 0, 0};
+  const double gram[4] = {4, 2, 2, 2};
+  const double reference[4] = {-1, 0, 0, 1};
+  // beta = 0.5, residuals (0, 1, 0, 0), rss = 1, scale sqrt(1 / 4) = 0.5.
+  // Sorted standardised residuals (0, 0, 0, 2) against the reference.
+  const double expected = (1.0 + 0.0 + 0.0 + 1.0) / 4;
+  EXPECT_EQ(veldra::score(X, gram, reference, 4, 2, 1, 0b01), expected);
+}
+
+TEST(SumSquaredDifferences, EveryCompiledTargetAgrees) {
+  std::mt19937_64 rng(7);
+  std::normal_distribution<double> normal;
+  std::vector<double> a(67), b(67);
+  for (size_t i = 0; i < a.size(); ++i) {
+    a[i] = normal(rng);
+    b[i] = normal(rng);
+  }
+  int tested = 0;
+  for (int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    hwy::SetSupportedTargetsForTest(target);
+    for (int32_t n = -1; n <= 67; ++n) {
+      double expected = 0.0;
+      for (int32_t i = 0; i < n; ++i) expected += (a[i] - b[i]) * (a[i] - b[i]);
+      EXPECT_NEAR(veldra::sum_squared_differences(a.data(), b.data(), n),
+                  expected, 1e-12 * (1 + expected))
+          << hwy::TargetName(target) << " n=" << n;
+    }
+    ++tested;
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  EXPECT_GE(tested, 1);
+}
+
+TEST(Popcount, CountsMembers) {
+  EXPECT_EQ(veldra::popcount(0), 0);
+  EXPECT_EQ(veldra::popcount(0b1011), 3);
+  EXPECT_EQ(veldra::popcount((1 << 30) - 1), 30);
+}
+
+}  // namespace
