@@ -6,13 +6,18 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "_hwy_compat.h"
 
 namespace py = pybind11;
 
@@ -146,10 +151,72 @@ void process_mask(const double* X, const double* gram, const double* reference,
   best_sink[mask] = sink;
 }
 
-bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets) {
+void group_masks_by_level(int32_t d, int32_t* masks_by_level,
+                          int32_t* level_offsets, int32_t* level_counts,
+                          int32_t* level_cursor) {
+  const int32_t count = int32_t{1} << d;
+  for (int32_t m = 1; m < count; ++m) ++level_counts[popcount(m)];
+  for (int32_t k = 1; k <= d; ++k) {
+    level_offsets[k + 1] = level_offsets[k] + level_counts[k];
+  }
+  std::memcpy(level_cursor, level_offsets,
+              sizeof(int32_t) * static_cast<size_t>(d + 2));
+  for (int32_t m = 1; m < count; ++m) {
+    masks_by_level[level_cursor[popcount(m)]++] = m;
+  }
+}
+
+size_t thread_count(size_t n_threads) {
+  if (n_threads > 0) return n_threads;
+  size_t cpus;
+  if (thread_affinity_cpu_count(&cpus)) return cpus;
+  // An unknown processor count (0) runs on the calling thread alone.
+  return std::thread::hardware_concurrency();
+}
+
+namespace {
+
+// Cuts the level at positions [start, end) into contiguous chunks, one per
+// task, and returns when every task has finished.
+void run_level_on_pool(hwy::ThreadPool& pool, const sweep_operands& ops,
+                       int32_t start, int32_t end,
+                       std::atomic<bool>& out_of_memory) {
+  const uint64_t level_size = static_cast<uint64_t>(end - start);
+  const uint64_t tasks = level_task_count(level_size, pool.NumWorkers());
+  const uint64_t chunk = level_task_chunk(level_size, tasks);
+  pool.Run(0, tasks, [&](uint64_t task, size_t /*worker*/) {
+    uint64_t first, last;
+    level_task_range(task, chunk, level_size, &first, &last);
+    for (uint64_t i = first; i < last; ++i) {
+      if (out_of_memory.load(std::memory_order_relaxed)) return;
+      const int32_t mask = ops.masks_by_level[start + static_cast<int32_t>(i)];
+      try {
+        process_mask(ops.X, ops.gram, ops.reference, ops.best_score,
+                     ops.best_sink, mask, ops.n, ops.d);
+      } catch (const std::bad_alloc&) {
+        // Exceptions must not leave a pool task; the caller reports it.
+        out_of_memory.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
+  });
+}
+
+}  // namespace
+
+bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
+                  hwy::ThreadPool* pool) {
+  std::atomic<bool> out_of_memory{false};
   try {
     for (int32_t k = 1; k <= ops.d; ++k) {
-      for (int32_t pos = level_offsets[k]; pos < level_offsets[k + 1]; ++pos) {
+      const int32_t start = level_offsets[k];
+      const int32_t end = level_offsets[k + 1];
+      if (pool != nullptr && end - start >= 2) {
+        run_level_on_pool(*pool, ops, start, end, out_of_memory);
+        if (out_of_memory.load(std::memory_order_relaxed)) return false;
+        continue;
+      }
+      for (int32_t pos = start; pos < end; ++pos) {
         process_mask(ops.X, ops.gram, ops.reference, ops.best_score,
                      ops.best_sink, ops.masks_by_level[pos], ops.n, ops.d);
       }
@@ -211,7 +278,6 @@ void check_arguments(const input_array& X, const input_array& gram,
 
 py::tuple sink_dp(const input_array& X, const input_array& gram,
                   const input_array& reference, int32_t d, size_t n_threads) {
-  static_cast<void>(n_threads);  // every level runs on the calling thread
   const py::ssize_t rows = X.shape(0);  // IndexError for a 0-d X
   check_arguments(X, gram, reference, d);
   const int32_t n = static_cast<int32_t>(rows);
@@ -235,12 +301,7 @@ py::tuple sink_dp(const input_array& X, const input_array& gram,
   std::memset(best_sink.mutable_data(), 0xFF,
               sizeof(int32_t) * static_cast<size_t>(count));
 
-  // Counting sort of the masks by number of members: each level becomes one
-  // contiguous range, its masks in ascending order.
-  for (int32_t m = 1; m < count; ++m) ++counts[popcount(m)];
-  for (int32_t k = 1; k <= d; ++k) offsets[k + 1] = offsets[k] + counts[k];
-  std::memcpy(cursor, offsets, sizeof(int32_t) * static_cast<size_t>(d + 2));
-  for (int32_t m = 1; m < count; ++m) masks[cursor[popcount(m)]++] = m;
+  group_masks_by_level(d, masks, offsets, counts, cursor);
 
   const py::buffer_info x_info = X.request();
   const py::buffer_info gram_info = gram.request();
@@ -254,10 +315,20 @@ py::tuple sink_dp(const input_array& X, const input_array& gram,
                            n,
                            d};
 
+  // One pool per call, made while the lock is held and destroyed after the
+  // result is built, so no worker outlives the call.
+  const size_t threads = thread_count(n_threads);
+  hwy::AlignedUniquePtr<hwy::ThreadPool> pool;
+  if (threads > 1) {
+    pool = make_thread_pool(threads - 1);
+    // Workers spin between levels instead of sleeping: levels follow closely.
+    pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
+  }
+
   bool completed;
   {
     py::gil_scoped_release release;
-    completed = sweep_levels(ops, offsets);
+    completed = sweep_levels(ops, offsets, pool.get());
   }
   // A mask whose score could not be computed would make the table a lie.
   if (!completed) throw std::bad_alloc();

@@ -3,8 +3,11 @@
 #ifndef VELDRA_EXHAUSTIVE_KERNEL_H_
 #define VELDRA_EXHAUSTIVE_KERNEL_H_
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+
+#include "hwy/contrib/thread_pool/thread_pool.h"
 
 namespace veldra {
 
@@ -57,11 +60,40 @@ struct sweep_operands {
   int32_t d;
 };
 
-// Runs levels 1..d of `masks_by_level` (level k at positions
-// level_offsets[k] .. level_offsets[k + 1] - 1) in order. Returns false,
-// leaving the tables incomplete, when a residual vector could not be
-// allocated.
-bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets);
+// Counting sort of the non-empty masks of d variables by number of members:
+// level k ends up at masks_by_level[level_offsets[k] .. level_offsets[k+1]),
+// its masks ascending. level_offsets and level_counts must start zeroed.
+void group_masks_by_level(int32_t d, int32_t* masks_by_level,
+                          int32_t* level_offsets, int32_t* level_counts,
+                          int32_t* level_cursor);
+
+// Threads working on a level, the calling one included: n_threads when
+// positive, else the CPUs the calling thread may run on.
+size_t thread_count(size_t n_threads);
+
+// A level of `level_size` masks runs on `workers` threads as
+// min(level_size, 4 * workers) tasks of level_task_chunk() masks each.
+inline uint64_t level_task_count(uint64_t level_size, uint64_t workers) {
+  return std::min(level_size, 4 * workers);
+}
+inline uint64_t level_task_chunk(uint64_t level_size, uint64_t tasks) {
+  return (level_size + tasks - 1) / tasks;
+}
+// Positions [*first, *last) of the level handled by `task`; empty once
+// task * chunk reaches the end of the level.
+inline void level_task_range(uint64_t task, uint64_t chunk, uint64_t level_size,
+                             uint64_t* first, uint64_t* last) {
+  *first = std::min(level_size, task * chunk);
+  *last = std::min(level_size, (task + 1) * chunk);
+}
+
+// Runs levels 1..d in order, each level with at least two masks on `pool`
+// when there is one (null: everything on the calling thread). Every mask gets
+// process_mask's computation, so the result does not depend on the pool.
+// Returns false, leaving the tables incomplete, when a residual vector could
+// not be allocated.
+bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
+                  hwy::ThreadPool* pool);
 
 }  // namespace veldra
 

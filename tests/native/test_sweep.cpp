@@ -1,0 +1,133 @@
+#include <sched.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "_exhaustive_kernel.h"
+#include "_hwy_compat.h"
+#include "gtest/gtest.h"
+
+namespace {
+
+// The chunk sizes of every task of a level.
+std::vector<uint64_t> task_sizes(uint64_t level_size, uint64_t workers) {
+  const uint64_t tasks = veldra::level_task_count(level_size, workers);
+  const uint64_t chunk = veldra::level_task_chunk(level_size, tasks);
+  std::vector<uint64_t> sizes;
+  uint64_t next = 0;
+  for (uint64_t t = 0; t < tasks; ++t) {
+    uint64_t first, last;
+    veldra::level_task_range(t, chunk, level_size, &first, &last);
+    // Contiguous, in task order, with nothing skipped.
+    EXPECT_EQ(first, next) << level_size << " " << workers << " " << t;
+    next = last;
+    sizes.push_back(last - first);
+  }
+  EXPECT_EQ(next, level_size) << level_size << " " << workers;
+  return sizes;
+}
+
+TEST(LevelChunks, NineMasksOnTwoWorkers) {
+  EXPECT_EQ(veldra::level_task_count(9, 2), 8u);
+  EXPECT_EQ(veldra::level_task_chunk(9, 8), 2u);
+  EXPECT_EQ(task_sizes(9, 2), (std::vector<uint64_t>{2, 2, 2, 2, 1, 0, 0, 0}));
+  EXPECT_EQ(task_sizes(3, 2), (std::vector<uint64_t>{1, 1, 1}));
+}
+
+TEST(LevelChunks, TasksCoverEveryPositionOnce) {
+  for (uint64_t workers = 1; workers <= 130; ++workers) {
+    for (uint64_t size = 2; size <= 5000; size += 1 + size / 8) {
+      const std::vector<uint64_t> sizes = task_sizes(size, workers);
+      ASSERT_EQ(sizes.size(), std::min(size, 4 * workers));
+    }
+  }
+}
+
+TEST(LevelGrouping, ThreeVariables) {
+  int32_t masks[7], offsets[5] = {}, counts[4] = {}, cursor[5];
+  veldra::group_masks_by_level(3, masks, offsets, counts, cursor);
+  EXPECT_EQ(std::vector<int32_t>(masks, masks + 7),
+            (std::vector<int32_t>{1, 2, 4, 3, 5, 6, 7}));
+  EXPECT_EQ(std::vector<int32_t>(offsets, offsets + 5),
+            (std::vector<int32_t>{0, 0, 3, 6, 7}));
+}
+
+TEST(ThreadCount, ExplicitOrAffinity) {
+  EXPECT_EQ(veldra::thread_count(5), 5u);
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof(set), &set), 0);
+  EXPECT_EQ(veldra::thread_count(0), static_cast<size_t>(CPU_COUNT(&set)));
+}
+
+TEST(ThreadPool, WorkersIncludeTheCallingThreadAndAreCapped) {
+  EXPECT_EQ(veldra::make_thread_pool(1)->NumWorkers(), 2u);
+  EXPECT_EQ(veldra::make_thread_pool(6)->NumWorkers(), 7u);
+  testing::internal::CaptureStderr();
+  const size_t capped = veldra::make_thread_pool(200)->NumWorkers();
+  const std::string warning = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(capped, 128u);
+  EXPECT_NE(warning.find("ThreadPool: clamping num_threads 200 to 127."),
+            std::string::npos)
+      << warning;
+}
+
+// A small search, solved serially and on pools of several sizes: every
+// table entry must agree bit for bit.
+TEST(Sweep, PoolGivesTheSerialTables) {
+  constexpr int32_t d = 8, n = 48, count = 1 << d;
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+  std::vector<double> X(n * d), gram(d * d, 0.0), reference(n);
+  for (double& v : X) v = uniform(rng);
+  for (int32_t s = 0; s < n; ++s) {
+    for (int32_t j = 1; j < d; ++j) X[s * d + j] += 0.5 * X[s * d + j - 1];
+  }
+  for (int32_t a = 0; a < d; ++a) {
+    for (int32_t b = 0; b < d; ++b) {
+      for (int32_t s = 0; s < n; ++s) {
+        gram[a * d + b] += X[s * d + a] * X[s * d + b];
+      }
+    }
+  }
+  for (int32_t s = 0; s < n; ++s) reference[s] = -1.0 + 2.0 * s / (n - 1);
+  std::vector<int32_t> masks(count - 1), offsets(d + 2, 0), counts(d + 1, 0),
+      cursor(d + 2);
+  veldra::group_masks_by_level(d, masks.data(), offsets.data(), counts.data(),
+                               cursor.data());
+
+  auto solve = [&](hwy::ThreadPool* pool, std::vector<float>* best_score,
+                   std::vector<int32_t>* best_sink) {
+    best_score->assign(count, 0.0f);
+    best_sink->assign(count, -1);
+    const veldra::sweep_operands ops{X.data(),
+                                     gram.data(),
+                                     reference.data(),
+                                     best_score->data(),
+                                     best_sink->data(),
+                                     masks.data(),
+                                     n,
+                                     d};
+    ASSERT_TRUE(veldra::sweep_levels(ops, offsets.data(), pool));
+  };
+  std::vector<float> serial_score, score;
+  std::vector<int32_t> serial_sink, sink;
+  solve(nullptr, &serial_score, &serial_sink);
+  for (int32_t s = 1; s < count; ++s) ASSERT_NE(serial_sink[s], -1) << s;
+
+  for (size_t workers : {1, 2, 6}) {
+    auto pool = veldra::make_thread_pool(workers);
+    pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
+    for (int repeat = 0; repeat < 3; ++repeat) {
+      solve(pool.get(), &score, &sink);
+      EXPECT_EQ(sink, serial_sink) << workers;
+      EXPECT_EQ(0, std::memcmp(score.data(), serial_score.data(),
+                               sizeof(float) * count))
+          << workers;
+    }
+  }
+}
+
+}  // namespace
