@@ -50,7 +50,7 @@ as_root apt-get update -q
 as_root apt-get install -y -q --no-install-recommends g++ binutils libgtest-dev
 as_root apt-get install -y -q --no-install-recommends "${hwy_release[@]}" libhwy-dev
 
-"$PYTHON" -m pip install -q --upgrade "pybind11>=3.0" "scikit-build-core>=0.10" \
+"$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.10" \
   "cmake>=3.18" ninja "numpy>=1.25" "pytest>=8"
 
 # The package itself, then the native tests and benchmarks.
