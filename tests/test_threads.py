@@ -1,0 +1,90 @@
+"""The default thread count: affinity set capped by a cgroup CPU quota."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+from veldra._threads import available_cpus, resolve_threads
+
+
+@pytest.fixture
+def eight_cpus(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr("os.sched_getaffinity", lambda pid: set(range(8)))
+
+
+def fake_cgroup(tmp_path: Path, proc: str, files: dict[str, str]) -> dict[str, Path]:
+    root = tmp_path / "cgroup"
+    for name, text in files.items():
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_text(text)
+    (tmp_path / "proc_cgroup").write_text(proc)
+    return {"cgroup_root": root, "proc_cgroup": tmp_path / "proc_cgroup"}
+
+
+@pytest.mark.usefixtures("eight_cpus")
+@pytest.mark.parametrize(
+    ("proc", "files", "expected"),
+    [
+        ("0::/\n", {}, 8),  # no quota file at all
+        ("0::/\n", {"cpu.max": "max 100000\n"}, 8),
+        ("0::/\n", {"cpu.max": "200000 100000\n"}, 2),
+        ("0::/\n", {"cpu.max": "150000 100000\n"}, 2),  # 1.5 CPUs rounds up
+        ("0::/\n", {"cpu.max": "50000 100000\n"}, 1),
+        ("0::/\n", {"cpu.max": "2000000 100000\n"}, 8),  # quota above affinity
+        # The tightest quota on the way up to the root applies.
+        (
+            "0::/a/b\n",
+            {"a/b/cpu.max": "max 100000", "a/cpu.max": "300000 100000"},
+            3,
+        ),
+        (
+            "0::/a/b\n",
+            {"a/b/cpu.max": "100000 100000", "a/cpu.max": "300000 100000"},
+            1,
+        ),
+        # cgroup v1, inside the container's own path or at the mount's top.
+        (
+            "4:cpu,cpuacct:/docker/x\n",
+            {
+                "cpu,cpuacct/docker/x/cpu.cfs_quota_us": "400000",
+                "cpu,cpuacct/docker/x/cpu.cfs_period_us": "100000",
+            },
+            4,
+        ),
+        (
+            "1:cpu:/gone\n",
+            {"cpu/cpu.cfs_quota_us": "300000", "cpu/cpu.cfs_period_us": "100000"},
+            3,
+        ),
+        (
+            "1:cpu:/\n",
+            {"cpu/cpu.cfs_quota_us": "-1", "cpu/cpu.cfs_period_us": "100000"},
+            8,
+        ),
+        ("garbage without colons\n", {"cpu.max": "100000 100000"}, 8),
+    ],
+)
+def test_quota_caps_the_affinity_set(
+    tmp_path: Path, proc: str, files: dict[str, str], expected: int
+) -> None:
+    assert available_cpus(**fake_cgroup(tmp_path, proc, files)) == expected
+
+
+def test_affinity_set_counts_when_no_cgroup_is_readable(
+    monkeypatch: pytest.MonkeyPatch, tmp_path: Path
+) -> None:
+    monkeypatch.setattr("os.sched_getaffinity", lambda pid: {0, 5, 7})
+    assert available_cpus(proc_cgroup=tmp_path / "missing") == 3
+    assert resolve_threads(None) == available_cpus()
+
+
+def test_explicit_counts_pass_unchanged_and_bad_ones_are_refused() -> None:
+    assert [resolve_threads(k) for k in (0, 1, 2, 64)] == [0, 1, 2, 64]
+    with pytest.raises(ValueError, match="0 or more"):
+        resolve_threads(-1)
+    with pytest.raises(TypeError, match="float"):
+        resolve_threads(2.0)  # type: ignore[arg-type]
+    with pytest.raises(TypeError, match="bool"):
+        resolve_threads(True)
