@@ -1,0 +1,247 @@
+import numpy as np
+import pytest
+from simulate import backward_edges, simulate
+from sklearn.exceptions import NotFittedError
+from sklearn.utils.estimator_checks import parametrize_with_checks
+from sklearn.utils.validation import check_is_fitted
+
+from veldra import BootstrapResult, ExhaustiveOrdering
+
+
+def _simulate(seed, n_samples, n_features, noise="uniform", edge_prob=0.6):
+    """(X, B, order) of a random linear DAG; B[i, j] is the effect of j on i."""
+    return simulate(n_samples, n_features, noise=noise, edge_prob=edge_prob, seed=seed)
+
+
+def _points_backwards(adjacency, order):
+    return bool(backward_edges(adjacency, order))
+
+
+# Runs only when SCIPY_ARRAY_API is set. Its data come from make_classification,
+# whose redundant features are exact linear combinations of others: the search
+# rejects such data by design (and array-API inputs are not supported anyway).
+_NOT_APPLICABLE = {
+    "check_array_api_input": "data with exactly collinear columns are rejected",
+}
+
+
+@parametrize_with_checks(
+    [ExhaustiveOrdering()], expected_failed_checks=lambda _: _NOT_APPLICABLE
+)
+def test_sklearn_compatible(estimator, check):
+    check(estimator)
+
+
+@pytest.mark.parametrize(
+    ("seed", "noise", "criterion"),
+    [
+        (0, "uniform", "bic"),
+        (1, "laplace", "bic"),
+        (2, "exponential", "bic"),
+        (3, "uniform", "aic"),
+    ],
+)
+def test_recovers_graph_and_effects(seed, noise, criterion):
+    data, weights, _ = _simulate(seed, 3000, 5, noise)
+    model = ExhaustiveOrdering(criterion=criterion, n_threads=1).fit(data)
+    assert not _points_backwards(weights, model.causal_order_)
+    assert not _points_backwards(model.adjacency_matrix_, model.causal_order_)
+    found = model.adjacency_matrix_ != 0
+    if criterion == "bic":
+        np.testing.assert_array_equal(found, weights != 0)
+    else:  # AIC penalises less and may keep a weak spurious edge.
+        assert np.all(found[weights != 0])
+    np.testing.assert_allclose(model.adjacency_matrix_, weights, atol=0.1)
+    assert model.n_features_in_ == 5
+    assert not hasattr(model, "feature_names_in_")
+    assert model.n_evaluations_ == 5 * 2**4
+    assert np.isfinite(model.score_)
+
+
+def test_no_pruning_is_least_squares_on_predecessors():
+    data, weights, _ = _simulate(3, 2000, 4, edge_prob=0.3)
+    model = ExhaustiveOrdering(pruning="none", n_threads=1).fit(data)
+    order = model.causal_order_
+    expected = np.zeros((4, 4))
+    for position in range(1, 4):
+        parents = order[:position]
+        design = np.column_stack([np.ones(len(data)), data[:, parents]])
+        coef, *_ = np.linalg.lstsq(design, data[:, order[position]], rcond=None)
+        expected[order[position], parents] = coef[1:]
+    np.testing.assert_allclose(model.adjacency_matrix_, expected, atol=1e-9)
+    # Dense below the diagonal in the order, even where the truth has no edge.
+    in_order = model.adjacency_matrix_[np.ix_(order, order)]
+    assert np.all(in_order[np.tril_indices(4, -1)] != 0)
+    assert np.count_nonzero(weights) < 6  # so the truth has absent edges
+    # The lasso drops exactly the absent edges.
+    pruned = ExhaustiveOrdering(n_threads=1).fit(data).adjacency_matrix_
+    np.testing.assert_array_equal(pruned != 0, weights != 0)
+
+
+def test_invariant_to_column_order_and_scale():
+    data, _, _ = _simulate(4, 2000, 5)
+    reference = ExhaustiveOrdering(n_threads=1).fit(data)
+    permutation = np.array([3, 0, 4, 1, 2])
+    scale = np.array([1.0, 1e-3, 10.0, 250.0, 0.5])
+    changed = ExhaustiveOrdering(n_threads=1).fit(data[:, permutation] * scale)
+    # Map back: new column k is old column permutation[k], multiplied by scale[k].
+    np.testing.assert_array_equal(
+        permutation[changed.causal_order_], reference.causal_order_
+    )
+    back = np.empty_like(changed.adjacency_matrix_)
+    back[np.ix_(permutation, permutation)] = (
+        changed.adjacency_matrix_ * scale[None, :] / scale[:, None]
+    )
+    np.testing.assert_allclose(back, reference.adjacency_matrix_, rtol=1e-6)
+
+
+def test_dataframe_names_and_single_feature():
+    pd = pytest.importorskip("pandas")
+    data, _, _ = _simulate(5, 500, 3)
+    frame = pd.DataFrame(data, columns=["rain", "wet", "slip"])
+    model = ExhaustiveOrdering(n_threads=1).fit(frame)
+    np.testing.assert_array_equal(model.feature_names_in_, ["rain", "wet", "slip"])
+    frame["flat"] = 1.0
+    with pytest.raises(ValueError, match="flat"):
+        ExhaustiveOrdering(n_threads=1).fit(frame)
+    single = ExhaustiveOrdering(n_threads=1).fit(data[:, :1])
+    np.testing.assert_array_equal(single.causal_order_, [0])
+    np.testing.assert_array_equal(single.adjacency_matrix_, [[0.0]])
+
+
+@pytest.mark.parametrize("criterion", ["bic", "aic"])
+def test_fewest_samples(criterion):
+    # One sample more than features is the least the data checks allow; the
+    # criterion's noise variance then rests on one degree of freedom.
+    data = simulate(5, 4, noise="laplace", seed=12).X
+    model = ExhaustiveOrdering(criterion=criterion, n_threads=1).fit(data)
+    assert np.all(np.isfinite(model.adjacency_matrix_))
+    assert not _points_backwards(model.adjacency_matrix_, model.causal_order_)
+    with pytest.raises(ValueError, match="collinear"):
+        ExhaustiveOrdering(criterion=criterion).fit(data[:4])
+
+
+@pytest.mark.parametrize(
+    "params",
+    [{"pruning": "lasso"}, {"criterion": "mdl"}, {"pruning": None}],
+)
+def test_invalid_parameters(params):
+    data, _, _ = _simulate(6, 100, 3)
+    model = ExhaustiveOrdering(**params)
+    name = next(iter(params))
+    with pytest.raises(ValueError, match=name):
+        model.fit(data)
+    with pytest.raises(ValueError, match=name):
+        model.bootstrap(data, 2)
+
+
+def _confounded_chain(seed=7, n_samples=5000):
+    """x0 -> x1 (1.0), x0 -> x2 (2.0), x1 -> x2 (0.5), columns shuffled as [x2, x0, x1]."""
+    rng = np.random.default_rng(seed)
+    noise = rng.uniform(-1.0, 1.0, (n_samples, 3))
+    x0 = noise[:, 0]
+    x1 = 1.0 * x0 + noise[:, 1]
+    x2 = 2.0 * x0 + 0.5 * x1 + noise[:, 2]
+    return np.column_stack([x2, x0, x1])
+
+
+def test_total_effect():
+    data = _confounded_chain()
+    model = ExhaustiveOrdering(n_threads=1).fit(data)
+    np.testing.assert_array_equal(model.causal_order_, [1, 2, 0])
+    # x0 on x2: direct 2.0 plus 1.0 * 0.5 through x1.
+    assert model.estimate_total_effect(data, 1, 0) == pytest.approx(2.5, abs=0.05)
+    assert model.estimate_total_effect(data, 1, 2) == pytest.approx(1.0, abs=0.05)
+    # x1 on x2 needs x0 adjusted for; a plain regression would give about 1.5.
+    assert model.estimate_total_effect(data, 2, 0) == pytest.approx(0.5, abs=0.05)
+    # Nothing flows against the order.
+    for cause, effect in [(0, 1), (0, 2), (2, 1)]:
+        assert model.estimate_total_effect(data, cause, effect) == 0.0
+
+
+@pytest.mark.parametrize(
+    ("from_index", "to_index", "error", "match"),
+    [
+        (3, 0, ValueError, "from_index=3 is out of range"),
+        (0, -1, ValueError, "to_index=-1 is out of range"),
+        (1, 1, ValueError, "must differ"),
+        (0.0, 1, TypeError, "from_index must be an integer"),
+        (0, True, TypeError, "to_index must be an integer"),
+    ],
+)
+def test_total_effect_index_errors(from_index, to_index, error, match):
+    data = _confounded_chain(n_samples=200)
+    model = ExhaustiveOrdering(n_threads=1).fit(data)
+    with pytest.raises(error, match=match):
+        model.estimate_total_effect(data, from_index, to_index)
+
+
+def test_total_effect_needs_fit_and_matching_data():
+    data = _confounded_chain(n_samples=200)
+    with pytest.raises(NotFittedError):
+        ExhaustiveOrdering().estimate_total_effect(data, 0, 1)
+    model = ExhaustiveOrdering(n_threads=1).fit(data)
+    with pytest.raises(ValueError, match="features"):
+        model.estimate_total_effect(data[:, :2], 0, 1)
+
+
+def test_bootstrap():
+    data, weights, _ = _simulate(8, 1500, 4)
+    model = ExhaustiveOrdering(n_threads=1).fit(data)
+    fitted = {k: np.copy(v) for k, v in vars(model).items() if k.endswith("_")}
+    result = model.bootstrap(data, 12, random_state=3)
+    assert isinstance(result, BootstrapResult)
+    assert result.orders.shape == (12, 4)
+    assert result.adjacency_matrices.shape == (12, 4, 4)
+    for probabilities in (result.edge_probabilities, result.position_probabilities):
+        assert probabilities.shape == (4, 4)
+        assert np.all((probabilities >= 0) & (probabilities <= 1))
+    # Every variable takes one position and every position one variable.
+    np.testing.assert_allclose(result.position_probabilities.sum(axis=1), 1.0)
+    np.testing.assert_allclose(result.position_probabilities.sum(axis=0), 1.0)
+    for order, adjacency in zip(result.orders, result.adjacency_matrices, strict=True):
+        assert sorted(order) == [0, 1, 2, 3]
+        assert not _points_backwards(adjacency, order)
+    # A clear case: the true edges are found in nearly every resample.
+    assert np.all(result.edge_probabilities[weights != 0] >= 0.9)
+    assert np.all(result.edge_probabilities[weights == 0] <= 0.25)
+    positions = result.position_probabilities[model.causal_order_, np.arange(4)]
+    assert np.all(positions >= 0.9)
+    # Same seed, same draws; another seed, other draws; fitted state untouched.
+    again = model.bootstrap(data, 12, random_state=3)
+    np.testing.assert_array_equal(again.adjacency_matrices, result.adjacency_matrices)
+    other = model.bootstrap(data, 12, random_state=4)
+    assert not np.array_equal(other.adjacency_matrices, result.adjacency_matrices)
+    model.bootstrap(data[:, :3], 2, random_state=np.random.RandomState(0))
+    assert fitted.keys() == {k for k in vars(model) if k.endswith("_")}
+    for key, value in fitted.items():
+        np.testing.assert_array_equal(getattr(model, key), value)
+
+
+def test_bootstrap_leaves_unfitted_estimator_unfitted():
+    data, _, _ = _simulate(9, 300, 3)
+    model = ExhaustiveOrdering(pruning="none", n_threads=1)
+    result = model.bootstrap(data, 3, random_state=0)
+    # Without pruning every predecessor has an effect in every resample.
+    np.testing.assert_array_equal(result.edge_probabilities.sum(), 3.0)
+    with pytest.raises(NotFittedError):
+        check_is_fitted(model)
+
+
+@pytest.mark.parametrize(
+    ("n_sampling", "error"),
+    [(0, ValueError), (-2, ValueError), (2.5, TypeError), (True, TypeError)],
+)
+def test_bootstrap_n_sampling_errors(n_sampling, error):
+    data, _, _ = _simulate(10, 100, 3)
+    with pytest.raises(error, match="n_sampling"):
+        ExhaustiveOrdering(n_threads=1).bootstrap(data, n_sampling)
+
+
+def test_bootstrap_names_the_failing_resample():
+    # Four rows of three variables: most resamples repeat a row and become
+    # collinear, which the search rejects.
+    data = np.random.default_rng(11).normal(size=(4, 3))
+    with pytest.raises(ValueError, match=r"collinear|constant") as raised:
+        ExhaustiveOrdering(n_threads=1).bootstrap(data, 20, random_state=0)
+    assert any("bootstrap resample" in note for note in raised.value.__notes__)
