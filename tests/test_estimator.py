@@ -110,7 +110,13 @@ def test_fewest_samples(criterion):
 
 @pytest.mark.parametrize(
     "params",
-    [{"pruning": "lasso"}, {"criterion": "mdl"}, {"pruning": None}],
+    [
+        {"pruning": "lasso"},
+        {"criterion": "mdl"},
+        {"pruning": None},
+        {"reference": "cauchy"},  # checked by the search, so it was passed on
+        {"reference": [0.0, 1.0]},
+    ],
 )
 def test_invalid_parameters(params):
     data, _, _ = simulate(100, 3, edge_prob=0.6, seed=6)

@@ -152,7 +152,9 @@ class ExhaustiveOrdering(BaseEstimator):
     n_evaluations_ : int
         Candidate sinks the search scored, ``n_features * 2**(n_features - 1)``.
     search_seconds_ : float
-        Wall-clock time of the search in seconds.
+        Wall-clock seconds the order search took (data checks included),
+        as reported by :func:`veldra.causal_order`; the graph's regressions
+        are not counted.
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
     feature_names_in_ : ndarray of shape (n_features_in_,)
