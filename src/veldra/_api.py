@@ -144,15 +144,14 @@ def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
     shape = getattr(frame, "shape", None)
     if shape is not None and len(shape) == 2 and shape[1] == 0:
         return np.empty(shape, dtype=np.float64), names
+    for j, dtype in enumerate(frame.dtypes):
+        if getattr(dtype, "kind", "") == "c":
+            raise ValueError(f"Complex data not supported: {_label(j, names)}")
     try:
         data = frame.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError):
         for j in range(len(names)):
             column = frame.iloc[:, j]
-            if str(getattr(column, "dtype", "")).startswith("complex"):
-                raise ValueError(
-                    f"Complex data not supported: {_label(j, names)}"
-                ) from None
             try:
                 column.to_numpy(dtype=np.float64, na_value=np.nan)
             except (TypeError, ValueError):
@@ -273,7 +272,8 @@ def _collinearity(
     basis = pivots[:rank]
     if rank:
         coef = scipy.linalg.solve_triangular(r[:rank, :rank], r[:rank, rank])
-        support = basis[np.abs(coef) > math.sqrt(_EPS) * max(1.0, np.abs(coef).max())]
+        large = np.abs(coef) > math.sqrt(_EPS) * max(1.0, np.abs(coef).max())
+        support = np.sort(basis[large])
     else:
         support = basis[:0]
     involved = sorted([target, *(int(j) for j in support)])
@@ -284,11 +284,10 @@ def _collinearity(
         # Express the target in the original units, on the support alone.
         centred = data - data.mean(axis=0)
         fit = np.linalg.lstsq(centred[:, support], centred[:, target], rcond=None)[0]
-        terms = " ".join(
-            f"{'-' if c < 0 else '+'} {abs(c):.6g} * {_label(int(j), names)}"
-            for c, j in zip(fit, support, strict=True)
-        )
-        terms = terms.removeprefix("+ ").replace("- ", "-", terms.startswith("-"))
+        terms = ""
+        for k, (c, j) in enumerate(zip(fit, support, strict=True)):
+            sign = ("-" if c < 0 else "") if k == 0 else (" - " if c < 0 else " + ")
+            terms += f"{sign}{abs(c):.6g} * {_label(int(j), names)}"
         description += f" ({_label(target, names)} = {terms} + constant)"
     extra = d - rank - 1
     if extra:
@@ -409,6 +408,8 @@ def make_reference(reference: ReferenceLike, n: int) -> np.ndarray:
     -----
     Residuals are standardised to mean 0 and unit root mean square before
     the comparison, so a reference should have mean 0 and variance 1 too.
+    With a symmetric reference (the named ones are) the sign of a column
+    does not matter.
 
     Examples
     --------
@@ -456,8 +457,13 @@ def _walk(sinks: np.ndarray, d: int) -> np.ndarray:
     subset = (1 << d) - 1
     while subset:
         sink = int(sinks[subset])
-        if sink < 0 or not (subset >> sink) & 1:
-            members = [j for j in range(d) if (subset >> j) & 1]
+        members = [j for j in range(d) if (subset >> j) & 1]
+        if sink not in members:
+            if sink >= 0:
+                raise RuntimeError(
+                    f"the search's table is inconsistent: it puts variable {sink}"
+                    f" last among variables {members}"
+                )
             raise RuntimeError(
                 "the search found no candidate with a finite score among"
                 f" variables {members}: every regression among them failed."

@@ -1,0 +1,336 @@
+"""causal_order, check_data and make_reference: validation, references, the
+result and what reaches the search."""
+
+import dataclasses
+import re
+
+import numpy as np
+import pandas as pd
+import pytest
+import scipy.sparse
+from scipy import stats
+from simulate import simulate
+
+import veldra
+from veldra import _api, _threads
+from veldra._api import OrderResult, causal_order, check_data, make_reference
+from veldra._exhaustive_kernel import _sink_dp
+
+RNG = np.random.default_rng(0)
+A, B, C = RNG.standard_normal((3, 50))
+
+
+def _with(column, value, index=1, shape=(20, 3)):
+    X = np.random.default_rng(1).standard_normal(shape).astype(object)
+    X[index, column] = value
+    return X
+
+
+def _nan_at(columns):
+    X = np.random.default_rng(1).standard_normal((20, 4))
+    X[3, columns] = np.nan
+    return X
+
+
+@pytest.mark.parametrize(
+    ("X", "error", "message"),
+    [
+        (np.arange(5.0), ValueError, r"2-D array.*1-D.*reshape\(-1, 1\)"),
+        (np.zeros((2, 3, 4)), ValueError, r"2-D array.*3 dimensions"),
+        (np.float64(3.0), ValueError, "2-D array"),
+        ([[1.0, 2.0]], ValueError, "at least 2 samples.*1 sample"),
+        (np.empty((0, 3)), ValueError, "at least 2 samples"),
+        (np.empty((5, 0)), ValueError, r"0 feature\(s\)"),
+        (
+            np.zeros((2, 31)),
+            ValueError,
+            r"31 > 30.*25,769,803,776 bytes.*24 GiB.*33,285,996,544 score",
+        ),
+        ([[1, 2], [3]], ValueError, "not a rectangular array"),
+        ([[1j, 2.0], [3.0, 4.0]], ValueError, "Complex data not supported"),
+        (_nan_at([1]), ValueError, r"NaN or inf\) in column 1;"),
+        (_nan_at([0, 3]), ValueError, r"NaN or inf\) in columns 0 and 3;"),
+        (_with(2, np.inf), ValueError, "NaN or inf.*column 2"),
+        (
+            _with(2, "abc", index=4),
+            ValueError,
+            "column 2 is not numeric: row 4 .*'abc'",
+        ),
+        (_with(0, None), ValueError, "column 0 is not numeric: row 1 holds None"),
+        ([["1", "2"], ["3", "x"]], ValueError, "column 1 is not numeric: row 1 .*'x'"),
+        ([["1", "2"], ["3", "4"]], ValueError, "holds text"),
+        (np.column_stack([A, np.full(50, 2.5), B]), ValueError, "column 1 is constant"),
+        (np.ones((4, 3)), ValueError, "columns 0, 1 and 2 are constant"),
+        (
+            np.column_stack([A, B, C, A - 2 * C + 1]),
+            ValueError,
+            r"columns 0, 2 and 3 are exactly collinear \(column \d = .*\+ constant\)",
+        ),
+        (
+            np.column_stack([A, B, -3.0 * A + 7.0]),
+            ValueError,
+            "columns 0 and 2 are exactly collinear",
+        ),
+        (RNG.standard_normal((3, 4)), ValueError, "with 3 samples.*rank at most 2"),
+        (scipy.sparse.csr_matrix(np.eye(3)), TypeError, "sparse"),
+    ],
+)
+def test_invalid_data_is_rejected(X, error, message):
+    with pytest.raises(error, match=message):
+        check_data(X)
+    with pytest.raises(error, match=message):
+        causal_order(X, n_threads=1)
+
+
+def test_collinear_message_gives_the_combination():
+    with pytest.raises(ValueError, match="exactly collinear") as info:
+        check_data(np.column_stack([A, 2.0 * B + 0.5 * A - 3.0, B]))
+    message = str(info.value)
+    combination = re.search(r"\((column \d) = (.*) \+ constant\)", message)
+    assert combination is not None, message
+    target = int(combination[1][-1])
+    coefficients = {
+        int(j): float(sign + c)
+        for sign, c, j in re.findall(
+            r"([+-]?)\s*([\d.e+-]+) \* column (\d)", combination[2]
+        )
+    }
+    X = np.column_stack([A, 2.0 * B + 0.5 * A - 3.0, B])
+    fitted = sum(c * X[:, j] for j, c in coefficients.items())
+    assert set(coefficients) | {target} == {0, 1, 2}
+    assert np.allclose(X[:, target] - fitted, (X[:, target] - fitted).mean())
+
+
+@pytest.mark.parametrize(
+    ("frame", "message"),
+    [
+        (pd.DataFrame({"x": [1.0, 2.0, 3.0], "price": [1.0, np.nan, 2.0]}), "'price'"),
+        (
+            pd.DataFrame({"x": [1, 2, 3], "n": pd.array([1, None, 3], "Int64")}),
+            r"NaN or inf\) in 'n'",
+        ),
+        (
+            pd.DataFrame({"x": [1.0, 2.0, 3.0], "city": ["a", "b", "c"]}),
+            "'city' is not numeric: row 0 holds 'a'",
+        ),
+        (pd.DataFrame({"k": [4.0, 4.0, 4.0], "x": [1.0, 2.0, 0.0]}), "'k' is constant"),
+        (
+            pd.DataFrame({"a": A, "b": B, "a2": 2 * A}),
+            r"'a' and 'a2' are exactly collinear \('a\d?' = ",
+        ),
+        (pd.DataFrame({"z": [1j, 2j, 3.0]}), "Complex data not supported"),
+    ],
+)
+def test_invalid_frames_name_the_column(frame, message):
+    with pytest.raises(ValueError, match=message):
+        check_data(frame)
+
+
+@pytest.mark.parametrize(
+    "X",
+    [
+        [[1, 2], [3, 5], [4, 4]],
+        np.array([[True, False], [False, False], [True, True]]),
+        np.array([[1, 2], [3, 5], [4, 4]], dtype=np.int32),
+        np.asfortranarray(RNG.standard_normal((6, 3))),
+        RNG.standard_normal((10, 4)).astype(np.float32),
+        np.array([[1, 2.5], [3, 5], [4.0, 4]], dtype=object),
+        # Highly correlated but of full rank: not exactly collinear.
+        np.column_stack([A, A + 1e-6 * B, C]),
+    ],
+)
+def test_valid_data_converted_to_a_float64_copy(X):
+    original = np.array(X, dtype=object, copy=True)
+    data, names = check_data(X)
+    assert names is None
+    assert data.dtype == np.float64
+    assert data.flags.c_contiguous
+    assert np.array_equal(data, np.asarray(X, dtype=np.float64))  # not centred
+    data[...] = 0.0
+    assert np.array_equal(np.asarray(X, dtype=object), original)
+
+
+def test_highly_correlated_data_still_ordered():
+    X = np.column_stack([A, A + 1e-6 * RNG.uniform(-1, 1, 50), C])
+    result = causal_order(X, n_threads=1)
+    assert sorted(result.order.tolist()) == [0, 1, 2]
+    assert np.isfinite(result.score)
+
+
+def test_frame_names_kept_and_reordered():
+    sim = simulate(1000, 4, noise="uniform", edge_prob=1.0, seed=3)
+    columns = ["alpha", 2, "gamma", "delta"]
+    frame = pd.DataFrame(sim.X, columns=columns)
+    data, names = check_data(frame)
+    assert names == ("alpha", "2", "gamma", "delta")
+    assert np.array_equal(data, sim.X)
+    result = causal_order(frame, n_threads=1)
+    assert result.order.tolist() == sim.order.tolist()
+    assert result.names == tuple(str(columns[j]) for j in sim.order)
+    assert causal_order(sim.X, n_threads=1).names is None
+
+
+N = 7
+P = (np.arange(N) + 0.5) / N
+
+
+@pytest.mark.parametrize(
+    ("reference", "expected"),
+    [
+        ("normal", stats.norm.ppf(P)),
+        ("Normal", stats.norm.ppf(P)),
+        ("uniform", stats.uniform.ppf(P, loc=-(3**0.5), scale=2 * 3**0.5)),
+        ("laplace", stats.laplace.ppf(P, scale=0.5**0.5)),
+        (stats.t(5).ppf, stats.t(5).ppf(P)),
+        (lambda p: -p, -P[::-1]),  # sorted for the user
+        ([3.0, -1.0, 2.0, 0.0, 5.0, 4.0, 1.0], np.arange(-1.0, 6.0)),
+        (np.arange(N, dtype=np.int64), np.arange(N, dtype=np.float64)),
+    ],
+)
+def test_reference_options(reference, expected):
+    values = make_reference(reference, N)
+    assert values.dtype == np.float64
+    assert values.shape == (N,)
+    np.testing.assert_allclose(values, expected, rtol=1e-12, atol=1e-14)
+
+
+@pytest.mark.parametrize("name", ["normal", "uniform", "laplace"])
+def test_named_references_are_standardised(name):
+    values = make_reference(name, 100_000)
+    assert abs(values.mean()) < 1e-12
+    assert values.var() == pytest.approx(1.0, abs=2e-3)
+
+
+def test_explicit_reference_is_not_modified():
+    given = np.array([2.0, 1.0, 3.0])
+    assert make_reference(given, 3).tolist() == [1.0, 2.0, 3.0]
+    assert given.tolist() == [2.0, 1.0, 3.0]
+
+
+@pytest.mark.parametrize(
+    ("reference", "message"),
+    [
+        ("gaussian", "unknown reference 'gaussian'; use one of 'normal', 'uniform'"),
+        ([1.0, 2.0], "2 values but the data have 7 samples"),
+        (np.zeros(8), "8 values but the data have 7 samples"),
+        (np.zeros((7, 1)), r"must be 1-D, got shape \(7, 1\)"),
+        ([0, 1, 2, np.nan, 4, 5, 6], "non-finite"),
+        ([0, 1, 2, np.inf, 4, 5, 6], "non-finite"),
+        (["a"] * 7, "not an array of real numbers"),
+        (lambda p: p[:3], "quantile function.*3 values"),
+        (lambda p: np.where(p > 0.9, np.inf, p), "quantile function.*non-finite"),
+    ],
+)
+def test_invalid_reference(reference, message):
+    with pytest.raises(ValueError, match=message):
+        make_reference(reference, N)
+
+
+@pytest.fixture
+def spy(monkeypatch):
+    """Record the arguments and result of every call to the kernel."""
+    calls = []
+
+    def recording(*args):
+        result = _sink_dp(*args)
+        calls.append((args, result))
+        return result
+
+    monkeypatch.setattr(_api, "_sink_dp", recording)
+    return calls
+
+
+def test_what_reaches_the_search(spy):
+    X = simulate(300, 4, noise="laplace", seed=2).X * [1.0, 1e3, 1e-3, 5.0] + 40.0
+    reference = RNG.standard_normal(300)
+    result = causal_order(X, reference=reference, n_threads=1)
+    [((data, gram, values, d, threads), (sinks, score))] = spy
+    assert (d, threads) == (4, 1)
+    assert data.dtype == gram.dtype == values.dtype == np.float64
+    assert data.flags.c_contiguous
+    assert gram.flags.c_contiguous
+    # Centred, scaled to unit variance, otherwise the same data.
+    np.testing.assert_allclose(data.mean(axis=0), 0.0, atol=1e-12)
+    np.testing.assert_allclose(np.mean(data**2, axis=0), 1.0)
+    centred = X - X.mean(axis=0)
+    np.testing.assert_allclose(data * centred.std(axis=0), centred, atol=1e-9)
+    np.testing.assert_allclose(gram, data.T @ data)
+    assert values.tolist() == sorted(reference.tolist())
+    # The result is the search's, read out.
+    assert result.score == score
+    assert np.array_equal(result.sinks, sinks)
+
+
+def test_result_fields():
+    sim = simulate(500, 5, noise="uniform", seed=5)
+    result = causal_order(sim.X, n_threads=1)
+    assert isinstance(result, OrderResult)
+    assert result.order.dtype == np.int64
+    assert sorted(result.order.tolist()) == list(range(5))
+    assert result.sinks.dtype == np.int32
+    assert result.sinks.shape == (32,)
+    assert result.sinks[0] == -1
+    assert result.sinks[31] == result.order[-1]
+    assert result.n_evaluations == 5 * 2**4
+    assert isinstance(result.score, float)
+    assert np.isfinite(result.score)
+    assert result.score > 0.0
+    assert result.seconds > 0.0
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        result.score = 0.0
+    with pytest.raises(ValueError, match="read-only"):
+        result.order[0] = 1
+    assert veldra.causal_order is causal_order
+    assert veldra.OrderResult is OrderResult
+
+
+def test_single_feature():
+    result = causal_order(pd.DataFrame({"only": [1.0, 3.0, 2.0, 7.0]}), n_threads=1)
+    assert result.order.tolist() == [0]
+    assert result.names == ("only",)
+    assert result.sinks.tolist() == [-1, 0]
+    assert result.n_evaluations == 1
+    assert np.isfinite(result.score)
+
+
+@pytest.mark.parametrize(
+    ("sinks", "message"),
+    [
+        ([-1, 0, 1, -1], r"no candidate with a finite score among variables \[0, 1\]"),
+        ([-1, 0, 1, 1, 2, 2, 0, 0], r"puts variable 0 last among variables \[1, 2\]"),
+    ],
+)
+def test_broken_table_is_an_error(monkeypatch, sinks, message):
+    d = len(sinks).bit_length() - 1
+    fake = np.array(sinks, dtype=np.int32)
+    monkeypatch.setattr(_api, "_sink_dp", lambda *args: (fake, 1.0))
+    with pytest.raises(RuntimeError, match=message):
+        causal_order(simulate(50, d, seed=0).X, n_threads=1)
+
+
+@pytest.mark.parametrize("n_threads", [0, 1, 3, 64])
+def test_thread_count_passed_as_given(spy, n_threads):
+    causal_order(simulate(100, 3, seed=1).X, n_threads=n_threads)
+    assert spy[0][0][4] == n_threads
+
+
+@pytest.mark.parametrize(
+    ("affinity", "limit", "expected"),
+    [(range(6), None, 6), (range(6), 1.5, 2), ({3}, 4.0, 1), (range(8), 0.2, 1)],
+)
+def test_default_threads_follow_affinity_and_quota(
+    spy, monkeypatch, affinity, limit, expected
+):
+    monkeypatch.setattr(_threads.os, "sched_getaffinity", lambda pid: set(affinity))
+    monkeypatch.setattr(_threads, "_cgroup_cpu_limit", lambda *paths: limit)
+    causal_order(simulate(100, 3, seed=1).X)
+    assert spy[0][0][4] == expected
+
+
+@pytest.mark.parametrize(
+    ("n_threads", "error"), [(-1, ValueError), (2.0, TypeError), (True, TypeError)]
+)
+def test_invalid_thread_count_stops_before_the_search(spy, n_threads, error):
+    with pytest.raises(error):
+        causal_order(simulate(100, 3, seed=1).X, n_threads=n_threads)
+    assert spy == []
