@@ -246,6 +246,12 @@ class ExhaustiveOrdering(BaseEstimator):
             For invalid parameters, and for data that is not 2-D, has fewer
             than 2 samples or more than 30 features, holds non-finite
             values, or has a constant column or exactly collinear columns.
+        TypeError
+            For sparse ``X``, or an ``n_threads`` that is not an integer or
+            None.
+        RuntimeError
+            If the search found no finite score for some set of variables
+            (near-collinear columns).
         """
         self._check_params()
         data = self._checked_data(X, reset=True)
