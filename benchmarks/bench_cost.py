@@ -1,0 +1,93 @@
+"""How close the calibrated time estimate comes to real searches.
+
+Run after ``bash scripts/setup.sh``::
+
+    python3 benchmarks/bench_cost.py                      # n = 1000, d = 10..14
+    python3 benchmarks/bench_cost.py --threads 1 2 --d 10 16 --n 1000 10000
+
+For each thread count and n, the calibration is redone ``--calibrations``
+times (its cache cleared in between) to show its spread; then
+``veldra.causal_order`` is timed on simulated data for each d (the fastest
+of ``--repeats`` runs) and compared with the median estimate. Other load on
+the machine slows both the calibration and the runs: report the spread.
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+
+import numpy as np
+
+import veldra
+from veldra import _cost
+
+
+def simulated(n: int, d: int, seed: int = 0) -> np.ndarray:
+    """A linear model with uniform noise along a random order."""
+    rng = np.random.default_rng(seed)
+    X = rng.uniform(-1.0, 1.0, (n, d))
+    order = rng.permutation(d)
+    for pos in range(1, d):
+        weights = rng.uniform(-0.5, 0.5, pos) * (rng.random(pos) < 0.5)
+        X[:, order[pos]] += X[:, order[:pos]] @ weights
+    return X
+
+
+def estimates(n: int, d: int, threads: int, count: int) -> tuple[list[float], float]:
+    """Estimated seconds from ``count`` fresh calibrations, and their cost."""
+    seconds, spent = [], 0.0
+    for _ in range(count):
+        _cost._cache.clear()
+        start = time.perf_counter()
+        _cost.estimate_cost(n, 1, n_threads=threads)  # calibrates
+        spent = max(spent, time.perf_counter() - start)
+        seconds.append(_cost.estimate_cost(n, d, n_threads=threads).seconds)
+    return seconds, spent
+
+
+def measured(n: int, d: int, threads: int, repeats: int) -> float:
+    X = simulated(n, d)
+    best = float("inf")
+    for _ in range(repeats):
+        start = time.perf_counter()
+        veldra.causal_order(X, n_threads=threads)
+        best = min(best, time.perf_counter() - start)
+    return best
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, nargs="+", default=[1000])
+    parser.add_argument(
+        "--d", type=int, nargs=2, default=[10, 14], metavar=("FIRST", "LAST")
+    )
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--repeats", type=int, default=2)
+    parser.add_argument("--calibrations", type=int, default=5)
+    args = parser.parse_args()
+
+    print(
+        f"{'n':>6} {'threads':>7} {'d':>3} {'estimate s':>10} {'range':>17}"
+        f" {'measured s':>10} {'ratio':>6}"
+    )
+    for n in args.n:
+        for threads in args.threads:
+            worst_calibration = 0.0
+            for d in range(args.d[0], args.d[1] + 1):
+                guesses, spent = estimates(n, d, threads, args.calibrations)
+                worst_calibration = max(worst_calibration, spent)
+                guess = statistics.median(guesses)
+                real = measured(n, d, threads, args.repeats)
+                spread = f"{min(guesses):.3f}..{max(guesses):.3f}"
+                print(
+                    f"{n:>6} {threads:>7} {d:>3} {guess:>10.3f} {spread:>17}"
+                    f" {real:>10.3f} {guess / real:>6.2f}",
+                    flush=True,
+                )
+            print(f"# calibration took at most {worst_calibration:.3f} s")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,170 @@
+import itertools
+import math
+
+import pytest
+
+from veldra import _cost
+from veldra._cost import CostEstimate, estimate_cost, format_bytes, format_seconds
+
+
+@pytest.fixture
+def counted_calls(monkeypatch):
+    """Count the searches a fresh calibration cache runs from here on."""
+    monkeypatch.setattr(_cost, "_cache", {})
+    calls = []
+    real = _cost._sink_dp
+
+    def counting(X, gram, reference, d, threads):
+        calls.append((X.shape[0], d, threads))
+        return real(X, gram, reference, d, threads)
+
+    monkeypatch.setattr(_cost, "_sink_dp", counting)
+    return calls
+
+
+@pytest.mark.parametrize(("n", "d"), [(2, 0), (2, 1), (50, 2), (1000, 7), (300, 30)])
+def test_sizes_follow_the_search(n, d):
+    cost = estimate_cost(n, d, n_threads=1)
+    assert cost.n_evaluations == (d * 2 ** (d - 1) if d else 0)
+    # Score, sink and level order: 4 bytes each per subset, plus counters.
+    assert 12 * 2**d <= cost.table_bytes < 12 * 2**d + 1024
+    # Validated and centred copies of X, the cross-product matrix, the
+    # reference and one residual buffer for the single thread.
+    assert cost.data_bytes == 8 * (2 * n * d + d * d + 2 * n)
+    assert cost.memory_bytes == cost.table_bytes + cost.data_bytes
+    assert cost.feasible
+    assert math.isfinite(cost.seconds)
+    assert (cost.seconds > 0) == (d > 0)
+    assert (cost.n_samples, cost.n_features, cost.n_threads) == (n, d, 1)
+
+
+def test_residual_buffers_grow_with_threads():
+    one = estimate_cost(500, 4, n_threads=1)
+    two = estimate_cost(500, 4, n_threads=2)
+    assert two.data_bytes - one.data_bytes == 8 * 500
+    assert two.n_threads == 2
+    assert 0 < two.speedup <= 2
+
+
+def test_cost_grows_with_the_size():
+    by_d = [estimate_cost(400, d, n_threads=1) for d in range(1, 12)]
+    for smaller, larger in itertools.pairwise(by_d):
+        assert larger.memory_bytes > smaller.memory_bytes
+        assert larger.seconds > smaller.seconds
+        assert larger.seconds_per_evaluation >= smaller.seconds_per_evaluation
+    # Fifty times the samples: separate calibrations, far apart.
+    few, many = (estimate_cost(n, 10, n_threads=1) for n in (200, 10_000))
+    assert many.memory_bytes > few.memory_bytes
+    assert many.seconds > few.seconds
+
+
+def test_calibration_is_cached_per_samples_and_threads(counted_calls):
+    estimate_cost(321, 5, n_threads=1)
+    assert counted_calls, "the first estimate must time real searches"
+    first = len(counted_calls)
+    assert {n for n, _, _ in counted_calls} <= {2, 321}
+    assert {threads for _, _, threads in counted_calls} == {1}
+
+    again = estimate_cost(321, 12, n_threads=1)
+    assert len(counted_calls) == first
+    assert again.seconds_per_evaluation > 0
+
+    estimate_cost(321, 5, n_threads=2)  # another thread count: calibrates
+    assert any(threads == 2 for _, _, threads in counted_calls[first:])
+    second = len(counted_calls)
+    estimate_cost(654, 5, n_threads=2)  # another n: calibrates
+    assert any(n == 654 for n, _, _ in counted_calls[second:])
+
+
+def test_no_calibration_without_evaluations(counted_calls):
+    assert estimate_cost(100, 0).n_evaluations == 0
+    assert counted_calls == []
+
+
+def test_large_n_is_scaled_from_the_largest_timed_n(monkeypatch, counted_calls):
+    monkeypatch.setattr(_cost, "_DIRECT_N", 4096)
+    at_cap = estimate_cost(4096, 10, n_threads=1)
+    timed = len(counted_calls)
+    assert max(n for n, _, _ in counted_calls) == 4096
+    beyond = estimate_cost(4 * 4096, 10, n_threads=1)
+    assert len(counted_calls) == timed  # the same calibration, scaled
+    # Sorting grows faster than n: four times the samples cost more than
+    # four times the time.
+    assert beyond.seconds > 4 * at_cap.seconds
+
+
+def test_too_many_features_are_estimated_but_infeasible():
+    cost = estimate_cost(100, 31, n_threads=1)
+    assert not cost.feasible
+    assert cost.table_bytes >= 12 * 2**31
+    assert cost.n_evaluations == 31 * 2**30
+
+
+@pytest.mark.parametrize(
+    ("kwargs", "error", "match"),
+    [
+        ({"n_samples": 1, "n_features": 3}, ValueError, "n_samples"),
+        ({"n_samples": 10, "n_features": -1}, ValueError, "n_features"),
+        ({"n_samples": 10, "n_features": 3, "n_threads": -2}, ValueError, "n_threads"),
+        ({"n_samples": 10.0, "n_features": 3}, TypeError, "n_samples"),
+        ({"n_samples": 10, "n_features": True}, TypeError, "n_features"),
+        ({"n_samples": 10, "n_features": "3"}, TypeError, "n_features"),
+        ({"n_samples": 10, "n_features": 3, "n_threads": 1.5}, TypeError, "n_threads"),
+    ],
+)
+def test_invalid_arguments(kwargs, error, match):
+    with pytest.raises(error, match=match):
+        estimate_cost(**kwargs)
+
+
+def test_default_threads_are_the_usable_cpus(monkeypatch):
+    monkeypatch.setattr(_cost, "_cache", {})
+    monkeypatch.setattr(_cost, "resolve_threads", lambda n: 1 if n is None else n)
+    assert estimate_cost(100, 3).n_threads == 1
+    monkeypatch.setattr(_cost.os, "sched_getaffinity", lambda pid: {0, 1, 2})
+    assert estimate_cost(100, 0, n_threads=0).n_threads == 3
+
+
+def test_str_names_evaluations_memory_and_time():
+    text = str(
+        CostEstimate(
+            n_samples=10,
+            n_features=20,
+            n_threads=2,
+            n_evaluations=10_485_760,
+            table_bytes=12 * 2**20,
+            data_bytes=0,
+            memory_bytes=12 * 2**20,
+            seconds=150.0,
+            seconds_per_evaluation=2.9e-5,
+            speedup=1.9,
+            feasible=True,
+        )
+    )
+    assert text == (
+        "10,485,760 score evaluations, 12.0 MiB of memory, about 2.5 min on 2 threads"
+    )
+
+
+@pytest.mark.parametrize(
+    ("seconds", "text"),
+    [
+        (0.0004, "0 ms"),
+        (0.25, "250 ms"),
+        (59.94, "59.9 s"),
+        (90, "1.5 min"),
+        (7200, "2.0 h"),
+        (3 * 86400, "3.0 days"),
+        (2 * 365.25 * 86400, "2.0 years"),
+    ],
+)
+def test_format_seconds(seconds, text):
+    assert format_seconds(seconds) == text
+
+
+@pytest.mark.parametrize(
+    ("count", "text"),
+    [(0, "0 bytes"), (1023, "1023 bytes"), (1024, "1.0 KiB"), (12 * 2**30, "12.0 GiB")],
+)
+def test_format_bytes(count, text):
+    assert format_bytes(count) == text
