@@ -1,0 +1,351 @@
+import io
+import json
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+from simulate import backward_edges, simulate
+
+import veldra
+from veldra import _cli
+from veldra._cli import format_dot, main, name_columns, read_csv
+
+
+def write_csv(path, X, names=None, delimiter=","):
+    lines = [] if names is None else [delimiter.join(names)]
+    lines += [delimiter.join(repr(float(v)) for v in row) for row in X]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def run(*args, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-m", "veldra", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
+    )
+
+
+@pytest.fixture(scope="module")
+def sim():
+    return simulate(2000, 5, noise="uniform", seed=11)
+
+
+@pytest.fixture
+def sim_csv(tmp_path, sim):
+    names = ["age", "dose", "level", "risk", "score"]
+    return write_csv(tmp_path / "data.csv", sim.X, names), names
+
+
+def test_json_matches_the_library(sim, sim_csv, tmp_path):
+    path, names = sim_csv
+    done = run("order", path, "--json", "--threads", "1")
+    assert done.returncode == 0, done.stderr
+    record = json.loads(done.stdout)  # stdout holds the object alone
+
+    expected = veldra.causal_order(sim.X, n_threads=1)
+    model = veldra.ExhaustiveOrdering(n_threads=1).fit(sim.X)
+    assert record["order"] == expected.order.tolist()
+    assert record["order_names"] == [names[j] for j in expected.order]
+    assert record["names"] == names
+    assert record["score"] == pytest.approx(expected.score, rel=1e-6)
+    np.testing.assert_allclose(record["adjacency_matrix"], model.adjacency_matrix_)
+    assert record["n_evaluations"] == 5 * 2**4
+    assert record["n_threads"] == 1
+    assert record["n_samples"] == 2000
+    assert record["seconds"] >= 0
+    assert backward_edges(sim.B, record["order"]) == []
+    assert "Traceback" not in done.stderr
+
+
+def test_text_report(sim, sim_csv, capsys):
+    path, names = sim_csv
+    assert main(["order", str(path), "--threads", "2", "--pruning", "none"]) == 0
+    out = capsys.readouterr().out
+    expected = veldra.causal_order(sim.X, n_threads=1)
+    listed = re.findall(r"^\s+\d+\. (\w+)  \(column (\d+)\)$", out, re.MULTILINE)
+    assert [name for name, _ in listed] == [names[j] for j in expected.order]
+    assert [int(j) for _, j in listed] == expected.order.tolist()
+    assert f"score: {expected.score:.6g}" in out
+    assert "80 score evaluations" in out
+    assert "on 2 threads" in out
+    # The matrix: a header of names, then one row per variable, B[i, j] in
+    # row i and column j; without pruning every earlier variable has an
+    # effect on every later one.
+    table = out.split("direct effect of j on i):\n")[1].splitlines()
+    assert table[0].split() == names
+    rows = [line.split() for line in table[1:6]]
+    assert [row[0] for row in rows] == names
+    position = {j: k for k, j in enumerate(expected.order)}
+    for i in range(5):
+        for j in range(5):
+            assert (rows[i][1 + j] != "0") == (position[j] < position[i])
+
+
+def test_dot_file_holds_the_graph(sim_csv, tmp_path, capsys):
+    path, names = sim_csv
+    dot = tmp_path / "graph.dot"
+    assert main(["order", str(path), "--json", "--dot", str(dot), "-q"]) == 0
+    record = json.loads(capsys.readouterr().out)
+    text = dot.read_text()
+    assert text.startswith("digraph veldra {\n")
+    assert text.endswith("}\n")
+    nodes = dict(re.findall(r'^  n(\d+) \[label="([^"]*)"\];$', text, re.MULTILINE))
+    assert nodes == {str(j): name for j, name in enumerate(names)}
+    edges = re.findall(r'^  n(\d+) -> n(\d+) \[label="([^"]+)"\];$', text, re.MULTILINE)
+    B = np.array(record["adjacency_matrix"])
+    assert {(int(j), int(i)) for j, i, _ in edges} == {
+        (int(j), int(i)) for i, j in zip(*np.nonzero(B), strict=True)
+    }
+    for j, i, label in edges:
+        assert float(label) == pytest.approx(B[int(i), int(j)], rel=1e-3)
+    # Every line is a node, an edge or a brace: nothing else slipped in.
+    assert len(text.splitlines()) == 2 + len(names) + len(edges)
+
+
+def test_dot_escapes_names():
+    text = format_dot(np.array([[0.0, 0.0], [-0.5, 0.0]]), ['say "hi"', "a\\b\nc"])
+    assert '  n0 [label="say \\"hi\\""];' in text
+    assert '  n1 [label="a\\\\b\\nc"];' in text
+    assert '  n0 -> n1 [label="-0.5"];' in text
+
+
+def test_no_header_names_columns_by_position(sim, tmp_path, capsys):
+    path = write_csv(tmp_path / "plain.csv", sim.X[:300])
+    assert main(["order", str(path), "--no-header", "--json", "--threads", "1"]) == 0
+    record = json.loads(capsys.readouterr().out)
+    assert record["names"] == [f"x{j}" for j in range(5)]
+    assert record["n_samples"] == 300  # the first row is data
+
+
+@pytest.mark.parametrize("delimiter", [";", "\t"])
+def test_read_csv_delimiters_blank_lines_and_bom(tmp_path, delimiter):
+    text = f"\ufeffa{delimiter} b \n\n1{delimiter} 2.5\n-3e2{delimiter}4\n\n"
+    path = tmp_path / "t.csv"
+    path.write_text(text, encoding="utf-8")
+    table = read_csv(str(path), delimiter=delimiter)
+    assert table.names == ("a", "b")
+    np.testing.assert_array_equal(table.data, [[1.0, 2.5], [-300.0, 4.0]])
+
+
+def test_delimiter_option(tmp_path, capsys):
+    path = tmp_path / "t.tsv"
+    rng = np.random.default_rng(0)
+    write_csv(path, rng.uniform(size=(50, 3)), ["p", "q", "r"], delimiter="\t")
+    assert main(["order", str(path), "--delimiter", "tab", "--json", "-q"]) == 0
+    assert json.loads(capsys.readouterr().out)["names"] == ["p", "q", "r"]
+
+
+def _wide(count):
+    header = ",".join(f"v{j}" for j in range(count))
+    return header + "\n" + ",".join("1" for _ in range(count)) + "\n"
+
+
+@pytest.mark.parametrize(
+    ("content", "message"),
+    [
+        (None, r"missing\.csv: no such file"),
+        ("", r"the file is empty"),
+        ("\n\n", r"the file is empty"),
+        ("a,b\n1,2\n3,x7\n", r"line 3, column 'b': the cell holds 'x7', not a number"),
+        ("a,b\n1,2\n,4\n", r"line 3, column 'a': the cell is empty"),
+        ("a,b\n1,2\n3,4,5\n", r"line 3: 3 fields, expected 2"),
+        ("a,b\n1,2\n3,nan\n", r"line 3, column 'b'.*'nan', not a finite number"),
+        (_wide(31), r"31 columns.*at most 30.*12 \* 2\^d bytes.*evaluations"),
+        ("a,b,c\n1,5,2\n2,5,4\n3,5,1\n", r"column 'b' is constant"),
+        ("a,b,c\n1,2,1\n2,4,5\n3,6,2\n4,8,0\n", r"'a' and 'b' are exactly collinear"),
+        ("a,b\n1,2\n", r"at least 2 samples"),
+    ],
+    ids=[
+        "missing",
+        "empty",
+        "blank",
+        "text",
+        "empty-cell",
+        "ragged",
+        "nan",
+        "too-wide",
+        "constant",
+        "collinear",
+        "one-row",
+    ],
+)
+def test_data_errors(tmp_path, capsys, content, message):
+    path = tmp_path / "missing.csv"
+    if content is not None:
+        path.write_text(content)
+    assert main(["order", str(path)]) == 1
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.startswith("veldra: error: ")
+    assert captured.err.count("\n") == 1
+    assert re.search(message, captured.err)
+
+
+def test_data_errors_end_to_end(tmp_path):
+    bad = tmp_path / "bad.csv"
+    bad.write_text("a,b\n1,2\n3,4\n5,oops\n")
+    messages = []
+    for target in (bad, tmp_path / "none.csv", tmp_path):
+        done = run("order", target)
+        assert done.returncode == 1
+        assert done.stdout == ""
+        assert done.stderr.startswith("veldra: error: ")
+        assert "Traceback" not in done.stderr
+        messages.append(done.stderr)
+    assert "line 4, column 'b'" in messages[0]
+    assert "no such file" in messages[1]
+    assert "is a directory" in messages[2]
+
+
+def test_unwritable_dot_file(sim_csv, tmp_path, capsys):
+    path, _ = sim_csv
+    target = tmp_path / "no" / "such" / "dir.dot"
+    assert main(["order", str(path), "--dot", str(target), "-q"]) == 1
+    assert "cannot write" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["order"],
+        ["order", "x.csv", "--threads", "-1"],
+        ["order", "x.csv", "--threads", "two"],
+        ["order", "x.csv", "--reference", "cauchy"],
+        ["order", "x.csv", "--pruning", "lasso"],
+        ["order", "x.csv", "--delimiter", "::"],
+        ["frobnicate"],
+    ],
+)
+def test_usage_errors(capsys, args):
+    assert main(args) == 2
+    err = capsys.readouterr().err
+    assert "usage: veldra" in err
+    assert "Traceback" not in err
+
+
+def test_version_and_help(capsys):
+    done = run("--version")
+    assert done.returncode == 0
+    assert done.stdout.strip() == f"veldra {veldra.__version__}"
+    assert main(["order", "--help"]) == 0
+    help_text = capsys.readouterr().out
+    for option in ("--no-header", "--json", "--dot", "--threads", "--reference"):
+        assert option in help_text
+    assert "exit status" in help_text
+
+
+def test_estimate_only(sim_csv, capsys):
+    path, _ = sim_csv
+    assert main(["order", str(path), "--estimate", "--json", "--threads", "1"]) == 0
+    record = json.loads(capsys.readouterr().out)
+    cost = veldra.estimate_cost(2000, 5, n_threads=1)
+    assert record["n_evaluations"] == cost.n_evaluations
+    assert record["memory_bytes"] == cost.memory_bytes
+    assert record["seconds"] > 0
+
+
+def test_column_numbers_become_names():
+    names = ["a", "b", "c", "d"]
+    assert (
+        name_columns(
+            "columns 0, 1 and 3 are collinear (column 3 = 2 * column 0)", names
+        )
+        == "columns 'a', 'b' and 'd' are collinear (column 'd' = 2 * column 'a')"
+    )
+    # Numbers that are not column numbers stay.
+    assert name_columns("at least 2 samples, column 9", names) == (
+        "at least 2 samples, column 9"
+    )
+
+
+class _SlowModel:
+    def __init__(self, seconds, error=None):
+        self.seconds, self.error = seconds, error
+
+    def fit(self, data):
+        time.sleep(self.seconds)
+        if self.error is not None:
+            raise self.error
+        return self
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_while_the_search_runs(monkeypatch):
+    monkeypatch.setattr(_cli, "_TTY_INTERVAL", 0.05)
+    stream = _Terminal()
+    progress = _cli._Progress(stream, expected=2.0)
+    model = _SlowModel(0.3)
+    assert _cli.run_search(model, np.zeros((2, 2)), progress=progress) is model
+    text = stream.getvalue()
+    assert text.count("\r") >= 3  # updated in place
+    assert "elapsed of about 2.0 s" in text
+    assert text.endswith("\r\033[K")  # the line is cleared at the end
+
+    stream = io.StringIO()  # not a terminal: whole lines
+    monkeypatch.setattr(_cli, "_LOG_INTERVAL", 0.1)
+    _cli.run_search(
+        _SlowModel(0.35), np.zeros((2, 2)), progress=_cli._Progress(stream, None)
+    )
+    lines = stream.getvalue().splitlines()
+    assert len(lines) >= 2
+    assert all(
+        re.fullmatch(r"veldra: searching, \d+ ms elapsed", line) for line in lines
+    )
+
+    with pytest.raises(RuntimeError, match="no candidate"):
+        _cli.run_search(
+            _SlowModel(0.01, RuntimeError("no candidate")),
+            np.zeros((2, 2)),
+            progress=None,
+        )
+
+
+def _long_run_features(n):
+    """Features that make a search of n samples last at least 20 s here."""
+    for d in range(12, 21):
+        if veldra.estimate_cost(n, d, n_threads=1).seconds > 20:
+            return d
+    pytest.skip("no search of up to 20 features takes 20 s on this machine")
+
+
+def test_ctrl_c_ends_a_long_search_promptly(tmp_path):
+    n = 200
+    d = _long_run_features(n)
+    X = np.random.default_rng(5).laplace(size=(n, d))
+    path = write_csv(tmp_path / "big.csv", X, [f"c{j}" for j in range(d)])
+    process = subprocess.Popen(
+        [sys.executable, "-m", "veldra", "order", str(path), "--threads", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        # The size of a long run is announced just before the search starts.
+        announcement = process.stderr.readline()
+        assert "score evaluations" in announcement
+        assert "estimated" in announcement
+        time.sleep(0.5)  # well inside the search
+        process.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, err = process.communicate(timeout=15)
+        # A generous bound: the search itself would take 20 s or more.
+        assert time.monotonic() - sent < 10
+    finally:
+        process.kill()
+        process.wait()
+    assert process.returncode == 130
+    assert "veldra: interrupted" in err
+    assert "Traceback" not in err
+    assert out == ""
