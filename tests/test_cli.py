@@ -330,6 +330,9 @@ def test_ctrl_c_ends_a_long_search_promptly(tmp_path):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
+        # A shell running the tests in the background ignores SIGINT, and
+        # the child would inherit that: give it the default disposition.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),  # noqa: PLW1509
     )
     try:
         # The size of a long run is announced just before the search starts.

@@ -4,7 +4,7 @@ import math
 import pytest
 
 from veldra import _cost
-from veldra._cost import CostEstimate, estimate_cost, format_bytes, format_seconds
+from veldra._cost import estimate_cost, format_bytes, format_seconds
 
 
 @pytest.fixture
@@ -123,27 +123,6 @@ def test_default_threads_are_the_usable_cpus(monkeypatch):
     assert estimate_cost(100, 3).n_threads == 1
     monkeypatch.setattr(_cost.os, "sched_getaffinity", lambda pid: {0, 1, 2})
     assert estimate_cost(100, 0, n_threads=0).n_threads == 3
-
-
-def test_str_names_evaluations_memory_and_time():
-    text = str(
-        CostEstimate(
-            n_samples=10,
-            n_features=20,
-            n_threads=2,
-            n_evaluations=10_485_760,
-            table_bytes=12 * 2**20,
-            data_bytes=0,
-            memory_bytes=12 * 2**20,
-            seconds=150.0,
-            seconds_per_evaluation=2.9e-5,
-            speedup=1.9,
-            feasible=True,
-        )
-    )
-    assert text == (
-        "10,485,760 score evaluations, 12.0 MiB of memory, about 2.5 min on 2 threads"
-    )
 
 
 @pytest.mark.parametrize(
