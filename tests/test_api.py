@@ -107,7 +107,7 @@ def test_collinear_message_gives_the_combination():
         (pd.DataFrame({"x": [1.0, 2.0, 3.0], "price": [1.0, np.nan, 2.0]}), "'price'"),
         (
             pd.DataFrame({"x": [1, 2, 3], "n": pd.array([1, None, 3], "Int64")}),
-            r"NaN or inf\) in 'n'",
+            r"NaN or inf\) in column 'n'",
         ),
         (
             pd.DataFrame({"x": [1.0, 2.0, 3.0], "city": ["a", "b", "c"]}),
@@ -116,7 +116,7 @@ def test_collinear_message_gives_the_combination():
         (pd.DataFrame({"k": [4.0, 4.0, 4.0], "x": [1.0, 2.0, 0.0]}), "'k' is constant"),
         (
             pd.DataFrame({"a": A, "b": B, "a2": 2 * A}),
-            r"'a' and 'a2' are exactly collinear \('a\d?' = ",
+            r"'a' and 'a2' are exactly collinear \(column 'a\d?' = ",
         ),
         (pd.DataFrame({"z": [1j, 2j, 3.0]}), "Complex data not supported"),
     ],
@@ -124,6 +124,15 @@ def test_collinear_message_gives_the_combination():
 def test_invalid_frames_name_the_column(frame, message):
     with pytest.raises(ValueError, match=message):
         check_data(frame)
+
+
+def test_names_given_apart_from_the_data():
+    X = np.column_stack([A, np.full_like(A, 4.0)])
+    with pytest.raises(ValueError, match="column 'speed' is constant"):
+        check_data(X, names=["km", "speed"])
+    with pytest.raises(ValueError, match="1 names given for 2 columns"):
+        check_data(X, names=["km"])
+    assert check_data(X[:, :1], names=[7])[1] == ("7",)
 
 
 @pytest.mark.parametrize(

@@ -12,7 +12,7 @@ from simulate import backward_edges, simulate
 
 import veldra
 from veldra import _cli
-from veldra._cli import format_dot, main, name_columns, read_csv
+from veldra._cli import format_dot, main, read_csv
 
 
 def write_csv(path, X, names=None, delimiter=","):
@@ -250,20 +250,6 @@ def test_estimate_only(sim_csv, capsys):
     assert record["n_evaluations"] == cost.n_evaluations
     assert record["memory_bytes"] == cost.memory_bytes
     assert record["seconds"] > 0
-
-
-def test_column_numbers_become_names():
-    names = ["a", "b", "c", "d"]
-    assert (
-        name_columns(
-            "columns 0, 1 and 3 are collinear (column 3 = 2 * column 0)", names
-        )
-        == "columns 'a', 'b' and 'd' are collinear (column 'd' = 2 * column 'a')"
-    )
-    # Numbers that are not column numbers stay.
-    assert name_columns("at least 2 samples, column 9", names) == (
-        "at least 2 samples, column 9"
-    )
 
 
 class _SlowModel:

@@ -95,16 +95,12 @@ class OrderResult:
 
 
 def _label(index: int, names: Sequence[str] | None) -> str:
-    return repr(names[index]) if names is not None else f"column {index}"
+    return f"column {index if names is None else repr(names[index])}"
 
 
 def _labels(indices: Sequence[int], names: Sequence[str] | None) -> str:
-    if names is None:
-        items = [str(i) for i in indices]
-        head = "column " if len(items) == 1 else "columns "
-    else:
-        items = [repr(names[i]) for i in indices]
-        head = ""
+    items = [str(i) if names is None else repr(names[i]) for i in indices]
+    head = "column " if len(items) == 1 else "columns "
     if len(items) > 10:
         items = [*items[:10], f"{len(indices) - 10} more"]
     if len(items) == 1:
@@ -303,15 +299,22 @@ def _collinearity(
     return description
 
 
-def _validate(X: Any) -> tuple[np.ndarray, tuple[str, ...] | None, np.ndarray]:
+def _validate(
+    X: Any, names: Sequence[str] | None = None
+) -> tuple[np.ndarray, tuple[str, ...] | None, np.ndarray]:
     """check_data, plus the centred and scaled data the search runs on."""
     if _is_frame(X):
-        data, names = _frame_to_array(X)
+        data, frame_names = _frame_to_array(X)
+        names = frame_names if names is None else names
         if data.ndim != 2:
             raise ValueError("expected a 2-D table of shape (n_samples, n_features)")
     else:
-        data, names = _array_to_float(X), None
+        data = _array_to_float(X)
     n, d = data.shape
+    if names is not None:
+        names = tuple(str(name) for name in names)
+        if len(names) != d:
+            raise ValueError(f"{len(names)} names given for {d} columns")
     _check_shape(n, d)
     finite = np.isfinite(data).all(axis=0)
     if not finite.all():
@@ -339,7 +342,9 @@ def _validate(X: Any) -> tuple[np.ndarray, tuple[str, ...] | None, np.ndarray]:
     return data, names, standard
 
 
-def check_data(X: Any) -> tuple[np.ndarray, tuple[str, ...] | None]:
+def check_data(
+    X: Any, *, names: Sequence[str] | None = None
+) -> tuple[np.ndarray, tuple[str, ...] | None]:
     """Validate a data matrix for the causal search.
 
     Parameters
@@ -347,13 +352,17 @@ def check_data(X: Any) -> tuple[np.ndarray, tuple[str, ...] | None]:
     X : array-like of shape (n_samples, n_features) or pandas.DataFrame
         Real-valued data, one variable per column. Booleans and integers are
         converted to float64.
+    names : sequence of str, optional
+        Column names to use in messages and to return, in place of a
+        DataFrame's own (for data read elsewhere, such as a CSV file).
 
     Returns
     -------
     data : numpy.ndarray of float64, shape (n_samples, n_features)
         A new C-contiguous copy of the data, not centred.
     names : tuple of str or None
-        A DataFrame's column names as strings, else None.
+        The column names as strings: ``names`` when given, else a
+        DataFrame's columns, else None.
 
     Raises
     ------
@@ -376,7 +385,7 @@ def check_data(X: Any) -> tuple[np.ndarray, tuple[str, ...] | None]:
     ...
     ValueError: columns 0 and 1 are constant; ...
     """
-    data, names, _ = _validate(X)
+    data, names, _ = _validate(X, names)
     return data, names
 
 

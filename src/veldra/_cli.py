@@ -16,7 +16,6 @@ import io
 import json
 import math
 import os
-import re
 import sys
 import threading
 import time
@@ -182,23 +181,6 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
             "not supported)"
         )
     return Table(data, names)
-
-
-_COLUMN_LIST = re.compile(r"\b(columns?) (\d+(?:(?:, | and )\d+)*)\b")
-_NUMBER = re.compile(r"\d+")
-
-
-def name_columns(message: str, names: Sequence[str]) -> str:
-    """Replace column numbers in a message ("columns 0 and 2") by names."""
-
-    def named(match: re.Match[str]) -> str:
-        def one(number: re.Match[str]) -> str:
-            index = int(number.group())
-            return repr(names[index]) if index < len(names) else number.group()
-
-        return match.group(1) + " " + _NUMBER.sub(one, match.group(2))
-
-    return _COLUMN_LIST.sub(named, message)
 
 
 # ----------------------------------------------------------------------------
@@ -492,10 +474,9 @@ def _report_json(
 def _order(args: argparse.Namespace) -> int:
     table = read_csv(args.file, header=args.header, delimiter=args.delimiter)
     try:
-        data, _ = check_data(table.data)
+        data, _ = check_data(table.data, names=table.names)
     except ValueError as error:
-        message = name_columns(str(error), table.names)
-        raise DataError(f"{args.file}: {message}") from None
+        raise DataError(f"{args.file}: {error}") from None
     n, d = data.shape
     threads = resolve_threads(args.threads)
 
