@@ -161,18 +161,18 @@ NETSORT_ALWAYS_INLINE void merge_last_two_stages(__m256i* a, __m256i* b) {
 
 // Bitonic merger of 4R row-major keys: distance h pairs i and i + h for
 // every i with bit h clear, h = 2R down to 1; log2(4R) * R/2 vector
-// compare-exchanges.
+// compare-exchanges. Each half is finished before the other is started,
+// which keeps fewer vectors live at once.
 template <int R>
 NETSORT_ALWAYS_INLINE void bitonic_merge(__m256i* v) {
 #pragma GCC unroll 8
-  for (int d = R / 2; d >= 1; d /= 2) {
-#pragma GCC unroll 16
-    for (int i = 0; i < R; ++i) {
-      if ((i & d) == 0) minmax(&v[i], &v[i + d]);
-    }
+  for (int i = 0; i < R / 2; ++i) minmax(&v[i], &v[i + R / 2]);
+  if constexpr (R > 2) {
+    bitonic_merge<R / 2>(v);
+    bitonic_merge<R / 2>(v + R / 2);
+  } else {
+    merge_last_two_stages(&v[0], &v[1]);
   }
-#pragma GCC unroll 8
-  for (int i = 0; i < R; i += 2) merge_last_two_stages(&v[i], &v[i + 1]);
 }
 
 // Full sort of 4R row-major keys, R = 4, 8 or 16: 19, 55 or 151 vector
