@@ -14,4 +14,9 @@ void netsort_float64(double* x, int64_t n);
 void netsort_float64_portable(double* x, int64_t n);
 void netsort_int64_portable(int64_t* x, int64_t n);
 
+// The same sorts in AVX2 code, bit-identical to the portable ones. Call only
+// when the processor has AVX2.
+void netsort_float64_avx2(double* x, int64_t n);
+void netsort_int64_avx2(int64_t* x, int64_t n);
+
 #endif  // VELDRA_NETSORT_H_

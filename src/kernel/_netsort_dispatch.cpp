@@ -6,8 +6,7 @@
 
 void netsort_float64(double* x, int64_t n) {
   if ((hwy::SupportedTargets() & HWY_AVX2) != 0) {
-    // No vector network is built yet: AVX2 processors sort portably too.
-    netsort_float64_portable(x, n);
+    netsort_float64_avx2(x, n);
     return;
   }
   netsort_float64_portable(x, n);

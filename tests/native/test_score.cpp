@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -132,6 +133,89 @@ TEST(SumSquaredDifferences, EveryCompiledTargetAgrees) {
   }
   hwy::SetSupportedTargetsForTest(0);
   EXPECT_GE(tested, 1);
+}
+
+// Scores with the sort forced onto the portable network, by hiding AVX2 from
+// the targets that netsort_float64 is told about.
+class PortableSortTest : public testing::Test {
+ protected:
+  void TearDown() override { hwy::SetSupportedTargetsForTest(0); }
+};
+
+// Both sort forms leave the same bits, so every score and every table entry
+// of the search must be the same. That holds only if the sum of squared
+// differences runs the same code both times: it does when its best target
+// is better than AVX2, since hiding the AVX2 bit leaves that choice alone.
+TEST_F(PortableSortTest, SearchIsTheSameWithEitherSortForm) {
+  const int64_t targets = hwy::SupportedTargets();
+  if ((targets & HWY_AVX2) == 0) GTEST_SKIP() << "no AVX2 on this processor";
+  if ((targets & HWY_TARGETS & (HWY_AVX2 - 1)) == 0) {
+    GTEST_SKIP() << "the sum would drop from AVX2 to a narrower target";
+  }
+  constexpr int32_t d = 5, count = 1 << d;
+  // 97 goes through the stack buffer, 1000 the three-quarter split.
+  for (int32_t n : {7, 97, 1000}) {
+    std::mt19937_64 rng(n);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    std::vector<double> X(n * d), gram(d * d, 0.0), reference(n);
+    for (double& v : X) v = uniform(rng);
+    for (int32_t s = 0; s < n; ++s) {
+      for (int32_t j = 1; j < d; ++j) X[s * d + j] += 0.7 * X[s * d + j - 1];
+    }
+    for (int32_t a = 0; a < d; ++a) {
+      for (int32_t b = 0; b < d; ++b) {
+        for (int32_t s = 0; s < n; ++s) {
+          gram[a * d + b] += X[s * d + a] * X[s * d + b];
+        }
+      }
+    }
+    for (int32_t s = 0; s < n; ++s) reference[s] = -2.0 + 4.0 * s / n;
+    std::vector<int32_t> masks(count - 1), offsets(d + 2, 0), counts(d + 1, 0),
+        cursor(d + 2);
+    veldra::group_masks_by_level(d, masks.data(), offsets.data(), counts.data(),
+                                 cursor.data());
+
+    // Every candidate sink with every parent set, then the whole search.
+    auto run = [&](std::vector<double>* scores, std::vector<float>* best_score,
+                   std::vector<int32_t>* best_sink) {
+      for (int32_t target = 0; target < d; ++target) {
+        for (int32_t parents = 0; parents < count; ++parents) {
+          if ((parents >> target) & 1) continue;
+          scores->push_back(veldra::score(
+              X.data(), gram.data(), reference.data(), n, d, target, parents));
+        }
+      }
+      best_score->assign(count, 0.0f);
+      best_sink->assign(count, -1);
+      const veldra::sweep_operands ops{X.data(),
+                                       gram.data(),
+                                       reference.data(),
+                                       best_score->data(),
+                                       best_sink->data(),
+                                       masks.data(),
+                                       n,
+                                       d};
+      ASSERT_TRUE(veldra::sweep_levels(ops, offsets.data(), nullptr));
+    };
+    std::vector<double> avx2_scores, portable_scores;
+    std::vector<float> avx2_best, portable_best;
+    std::vector<int32_t> avx2_sinks, portable_sinks;
+    hwy::SetSupportedTargetsForTest(0);
+    run(&avx2_scores, &avx2_best, &avx2_sinks);
+    hwy::SetSupportedTargetsForTest(targets & ~HWY_AVX2);
+    run(&portable_scores, &portable_best, &portable_sinks);
+    hwy::SetSupportedTargetsForTest(0);
+
+    ASSERT_EQ(avx2_scores.size(), portable_scores.size());
+    EXPECT_EQ(0, std::memcmp(avx2_scores.data(), portable_scores.data(),
+                             sizeof(double) * avx2_scores.size()))
+        << "n=" << n;
+    EXPECT_EQ(0, std::memcmp(avx2_best.data(), portable_best.data(),
+                             sizeof(float) * count))
+        << "n=" << n;
+    EXPECT_EQ(avx2_sinks, portable_sinks) << "n=" << n;
+    EXPECT_NE(avx2_sinks[count - 1], -1) << "n=" << n;
+  }
 }
 
 TEST(Popcount, CountsMembers) {
