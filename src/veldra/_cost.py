@@ -31,7 +31,6 @@ larger.
 from __future__ import annotations
 
 import math
-import operator
 import os
 import threading
 import time
@@ -39,6 +38,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._checks import as_int
 from ._exhaustive_kernel import _sink_dp
 from ._threads import resolve_threads
 
@@ -153,17 +153,6 @@ def format_seconds(seconds: float) -> str:
     if seconds >= 1:
         return f"{seconds:.1f} s"
     return f"{seconds * 1000:.0f} ms"
-
-
-def _as_int(value: object, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        return operator.index(value)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(
-            f"{name} must be an integer, not {type(value).__name__}"
-        ) from None
 
 
 def _effective_threads(kernel_threads: int) -> int:
@@ -302,8 +291,8 @@ def estimate_cost(
     >>> cost.n_evaluations, cost.table_bytes >= 12 * 2**20
     (10485760, True)
     """
-    n = _as_int(n_samples, "n_samples")
-    d = _as_int(n_features, "n_features")
+    n = as_int(n_samples, "n_samples")
+    d = as_int(n_features, "n_features")
     if n < 2:
         raise ValueError(f"n_samples must be at least 2, got {n}")
     if d < 0:

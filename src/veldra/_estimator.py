@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import operator
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -15,6 +14,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _api
+from ._checks import as_int
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
@@ -94,14 +94,7 @@ def _adaptive_lasso(
 
 
 def _as_index(value: Any, n_features: int, name: str) -> int:
-    if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not bool")
-    try:
-        index = operator.index(value)
-    except TypeError:
-        raise TypeError(
-            f"{name} must be an integer, not {type(value).__name__}"
-        ) from None
+    index = as_int(value, name)
     if not 0 <= index < n_features:
         raise ValueError(
             f"{name}={index} is out of range for {n_features} features "
@@ -358,14 +351,7 @@ class ExhaustiveOrdering(BaseEstimator):
         TypeError
             If ``n_sampling`` is not an integer.
         """
-        if isinstance(n_sampling, bool):
-            raise TypeError("n_sampling must be an integer, not bool")
-        try:
-            count = operator.index(n_sampling)
-        except TypeError:
-            raise TypeError(
-                f"n_sampling must be an integer, not {type(n_sampling).__name__}"
-            ) from None
+        count = as_int(n_sampling, "n_sampling")
         if count < 1:
             raise ValueError(f"n_sampling must be at least 1, got {count}")
         self._check_params()

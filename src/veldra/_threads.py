@@ -10,9 +10,10 @@ out the count itself and passes it explicitly.
 from __future__ import annotations
 
 import math
-import operator
 import os
 from pathlib import Path
+
+from ._checks import as_int
 
 __all__ = ["available_cpus", "resolve_threads"]
 
@@ -112,14 +113,7 @@ def resolve_threads(n_threads: int | None) -> int:
     """
     if n_threads is None:
         return available_cpus()
-    if isinstance(n_threads, bool):
-        raise TypeError("n_threads must be an integer or None, not bool")
-    try:
-        count = operator.index(n_threads)
-    except TypeError:
-        raise TypeError(
-            f"n_threads must be an integer or None, not {type(n_threads).__name__}"
-        ) from None
+    count = as_int(n_threads, "n_threads")
     if count < 0:
         raise ValueError(f"n_threads must be 0 or more, got {count}")
     return count
