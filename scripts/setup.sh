@@ -61,3 +61,12 @@ cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
   -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)"
 cmake --build build/native
+
+# The comparison benchmarks run lingam, which pins an older SciPy (and so
+# NumPy) than the above; they get an environment of their own, with its own
+# build of veldra.
+"$PYTHON" -m venv build/bench-venv
+build/bench-venv/bin/python -m pip install -q "pybind11>=3.0" \
+  "scikit-build-core>=0.10" "cmake>=3.18" ninja setuptools wheel
+build/bench-venv/bin/python -m pip install -q --no-build-isolation \
+  -C build-dir=build/bench-wheel ".[bench]"
