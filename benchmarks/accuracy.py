@@ -291,7 +291,15 @@ def run_task(args: tuple[Task, tuple[str, ...]]) -> list[dict]:
         rng = task_rng(task, 1)
         for method in METHODS:
             start = time.perf_counter()
-            est_order, est_B = fit(method, X, rng)
+            try:
+                est_order, est_B = fit(method, X, rng)
+            except (ValueError, RuntimeError, np.linalg.LinAlgError) as error:
+                # Recorded, not fatal: the failures column of the summary
+                # counts them and the metrics leave them out.
+                scores = dict.fromkeys(METRICS, float("nan"))
+                failure = f"{type(error).__name__}: {error}".replace("\n", " ")
+            else:
+                scores, failure = metrics(B, order, est_order, est_B), ""
             seconds = time.perf_counter() - start
             rows.append(
                 {
@@ -302,9 +310,10 @@ def run_task(args: tuple[Task, tuple[str, ...]]) -> list[dict]:
                     "n": task.n,
                     "seed": task.seed,
                     "method": method,
-                    **metrics(B, order, est_order, est_B),
+                    **scores,
                     "n_true_edges": int((B != 0).sum()),
                     "seconds": seconds,
+                    "error": failure,
                 }
             )
     return rows
@@ -357,6 +366,8 @@ def _progress(done: int, total: int, start: float) -> None:
 
 def mean_se(values: Sequence[float]) -> tuple[float, float]:
     a = np.asarray(values, dtype=float)
+    if a.size == 0:
+        return float("nan"), float("nan")
     se = float(a.std(ddof=1) / math.sqrt(a.size)) if a.size > 1 else float("nan")
     return float(a.mean()), se
 
@@ -370,9 +381,11 @@ def summarise(rows: list[dict], keys: Sequence[str]) -> list[dict]:
     for key, members in groups.items():
         record = dict(zip(keys, key, strict=True))
         record["seeds"] = len({(r["graph"], r["noise"], r["seed"]) for r in members})
-        record["runs"] = len(members)
+        fitted = [r for r in members if not r["error"]]
+        record["runs"] = len(fitted)
+        record["failures"] = len(members) - len(fitted)
         for metric in (*METRICS, "seconds"):
-            mean, se = mean_se([r[metric] for r in members])
+            mean, se = mean_se([r[metric] for r in fitted])
             record[metric] = mean
             record[f"{metric}_se"] = se
         out.append(record)
@@ -698,6 +711,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         plot_raw(head, args.img_dir / f"accuracy_raw{suffix}.png")
 
     print(markdown_tables(head))
+    failed = [r for r in rows if r["error"]]
+    print(f"\n{len(failed)} failed fits")
+    for row in failed[:20]:
+        print(
+            f"  {row['method']} {row['scaling']} {row['graph']} {row['noise']} "
+            f"d={row['d']} n={row['n']} seed={row['seed']}: {row['error']}"
+        )
     print(
         f"\n{len(rows)} runs in {elapsed:.1f} s wall time with {args.workers} workers"
     )

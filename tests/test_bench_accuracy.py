@@ -154,7 +154,7 @@ def test_quick_run_writes_every_cell_and_finds_orders(bench_python, tmp_path):
     assert cells == expected
     assert len(summary) == len(expected)
     for r in summary:
-        assert r["seeds"] == "2"
+        assert (r["seeds"], r["runs"], r["failures"]) == ("2", "2", "0")
         assert 0 <= float(r["no_backward"]) <= 1
         assert float(r["n_backward"]) >= 0
         assert -1 <= float(r["kendall_tau"]) <= 1
