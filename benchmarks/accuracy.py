@@ -535,11 +535,15 @@ def plot_vs(summary: list[dict], axis: str, path: Path) -> None:
             ax.set_ylabel(LABELS[metric])
             ax.grid(alpha=0.3)
             if row == 0:
-                ax.set_title(f"{group} noise (standardised, {fixed[0]} = {fixed[1]})")
+                title = "non-Gaussian" if group == "non-gaussian" else "Gaussian"
+                ax.set_title(f"{title} noise (standardised, {fixed[0]} = {fixed[1]})")
             if row == len(rows_m) - 1:
                 ax.set_xlabel(axis)
                 if axis == "n":
                     ax.set_xscale("log")
+                    ticks = sorted({r["n"] for r in sub})
+                    ax.set_xticks(ticks, [str(t) for t in ticks])
+                    ax.minorticks_off()
     axes[0, 0].legend(fontsize=8)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
