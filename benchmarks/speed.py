@@ -19,8 +19,8 @@ filled with ``veldra.estimate_cost`` and marked ``measured = False``.
 
 The child process first runs the method once on two columns (so that lazy
 imports and first-call set-up count neither in the time nor in the memory),
-then reports its peak resident memory before and after the search; the
-difference is the memory the search added, compared with
+then resets its peak resident memory to the current one and reports the
+current memory before and the peak after the search; the difference is the memory the search added, compared with
 ``12 * 2**d + 16 * n * d`` bytes (the search's tables and the data).
 
 Time and memory are extrapolated to d = 25 and 30 by
@@ -44,9 +44,9 @@ from __future__ import annotations
 
 import argparse
 import csv
+import gc
 import json
 import os
-import resource
 import subprocess
 import sys
 import time
@@ -122,9 +122,24 @@ def formula_bytes(d: int, n: int) -> int:
 # --- child process -------------------------------------------------------
 
 
-def peak_rss_bytes() -> int:
-    """Peak resident memory of this process (ru_maxrss is in KiB on Linux)."""
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+def status_bytes(field: str) -> int:
+    """A memory field of /proc/self/status (VmRSS, VmHWM), in bytes."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(field)
+
+
+def reset_peak_rss() -> int:
+    """Reset this process's peak resident memory to the current one (Linux
+    4.0 and later) and return the current resident memory. Without a reset,
+    a transient peak before the search (an import, the warm-up) would hide
+    the search's own memory."""
+    gc.collect()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return status_bytes("VmRSS")
 
 
 def worker(method: str, n: int, d: int, seed: int, repeats: int, below: float):
@@ -147,7 +162,7 @@ def worker(method: str, n: int, d: int, seed: int, repeats: int, below: float):
     # A warm-up on two columns, so that lazy imports and first-call set-up
     # count neither in the time nor in the search's memory.
     run(X[:, :2])
-    before = peak_rss_bytes()
+    before = reset_peak_rss()
     times = []
     for _ in range(repeats):
         start = time.perf_counter()
@@ -162,7 +177,7 @@ def worker(method: str, n: int, d: int, seed: int, repeats: int, below: float):
                 "runs": len(times),
                 "n_evaluations": n_evaluations,
                 "rss_before": before,
-                "rss_after": peak_rss_bytes(),
+                "rss_after": status_bytes("VmHWM"),
                 "backward_edges": backward_edges(order, B),
             }
         )

@@ -2,6 +2,7 @@
 
 import csv
 import importlib.util
+import json
 import subprocess
 import sys
 from pathlib import Path
@@ -26,10 +27,10 @@ hwy::SupportedTargets(): 45788 ns per call
 
 @pytest.fixture(scope="module")
 def speed():
-    spec = importlib.util.spec_from_file_location("speed_bench", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module  # dataclasses look their module up there
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("speed_bench", SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module  # dataclasses look their module up there
+    found.loader.exec_module(module)
     return module
 
 
@@ -80,13 +81,19 @@ def test_quick_run_writes_every_cell(bench_python, tmp_path):
         else:
             assert r["evaluations"] == r["evaluations_per_second"] == ""
 
-    # Memory rows: one per measured veldra cell, at least the search's tables.
+    # Memory rows: one per measured veldra cell, matching its speed row. (At
+    # these sizes the search may reuse freed memory; see
+    # test_worker_counts_the_search_memory for a size where it cannot.)
     memory = read(tmp_path / "csv" / "speed_memory.csv")
     assert [(int(m["threads"]), int(m["d"])) for m in memory] == [
         (t, d) for t in (1, 2) for d in range(4, 9)
     ]
+    rss = {(r["method"], int(r["d"])): r["search_rss_bytes"] for r in rows}
     for m in memory:
-        assert int(m["search_rss_bytes"]) >= 12 * 2 ** int(m["d"])
+        d, added = int(m["d"]), int(m["search_rss_bytes"])
+        assert m["search_rss_bytes"] == rss[(f"veldra-{m['threads']}t", d)]
+        assert int(m["formula_bytes"]) == 12 * 2**d + 16 * 1000 * d
+        assert float(m["ratio"]) == pytest.approx(added / int(m["formula_bytes"]))
 
     # The extrapolation starts from the largest measured d of each thread count.
     by_cell = {(r["method"], int(r["d"])): float(r["seconds"]) for r in rows}
@@ -104,6 +111,26 @@ def test_quick_run_writes_every_cell(bench_python, tmp_path):
     png = tmp_path / "img" / "speed.png"
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert not (tmp_path / "csv" / "sort.csv").exists()  # skipped in quick mode
+
+
+def test_worker_counts_the_search_memory(bench_python):
+    # d = 14: the tables alone (12 bytes per subset, 192 KiB) are larger than
+    # anything the warm-up could have freed for the search to reuse.
+    command = [str(bench_python), str(SCRIPT), "--worker", "veldra-2t", "--d", "14"]
+    command += ["--n", "1000", "--seed", "0", "--repeats", "1", "--repeat-below", "1"]
+    out = subprocess.run(
+        command,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=True,
+    )
+    report = json.loads(out.stdout.splitlines()[-1])
+    assert report["n_evaluations"] == 14 * 2**13
+    assert report["runs"] == 1
+    assert report["seconds"] > 0
+    assert report["rss_after"] - report["rss_before"] >= 12 * 2**14
+    assert report["backward_edges"] >= 0
 
 
 def test_sort_bench_parser(speed):
