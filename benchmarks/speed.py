@@ -317,13 +317,8 @@ def parse_sort_bench(text: str) -> tuple[list[dict], float | None]:
 def find_sort_bench(given: str | None) -> Path | None:
     if given:
         return Path(given)
-    for candidate in (
-        ROOT / "build" / "native" / "sort_bench",
-        Path("/work/main/build/native/sort_bench"),
-    ):
-        if candidate.exists():
-            return candidate
-    return None
+    candidate = ROOT / "build" / "native" / "sort_bench"
+    return candidate if candidate.exists() else None
 
 
 def write_csv(path: Path, rows: list[dict]) -> None:
@@ -334,8 +329,8 @@ def write_csv(path: Path, rows: list[dict]) -> None:
         writer.writerows(rows)
 
 
-def fmt(value, spec: str) -> str:
-    return "-" if value is None else format(value, spec)
+def fmt(value, layout: str) -> str:
+    return "-" if value is None else format(value, layout)
 
 
 def print_speed(cells: list[Cell]) -> None:

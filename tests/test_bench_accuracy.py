@@ -17,9 +17,9 @@ SCRIPT = Path(__file__).resolve().parents[1] / "benchmarks" / "accuracy.py"
 
 @pytest.fixture(scope="module")
 def acc():
-    spec = importlib.util.spec_from_file_location("bench_accuracy", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("bench_accuracy", SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
