@@ -8,8 +8,13 @@
 
 #include <cstdint>
 
-// Picks the vector or the portable network from the processor's targets.
+// Picks the vector or the portable network from the processor's targets,
+// asked on every call.
 void netsort_float64(double* x, int64_t n);
+
+// The same with the targets given: `targets` is what hwy::SupportedTargets()
+// returned. AVX2 is taken before the portable form.
+void netsort_float64_with_targets(double* x, int64_t n, int64_t targets);
 
 void netsort_float64_portable(double* x, int64_t n);
 void netsort_int64_portable(int64_t* x, int64_t n);

@@ -1,13 +1,20 @@
-// Chooses the sorting network on every call; no answer is cached.
+// Chooses the form of the sorting network from the processor's targets.
 #include <cstdint>
 
 #include "_netsort.h"
 #include "hwy/targets.h"
 
-void netsort_float64(double* x, int64_t n) {
-  if ((hwy::SupportedTargets() & HWY_AVX2) != 0) {
+void netsort_float64_with_targets(double* x, int64_t n, int64_t targets) {
+  if ((targets & HWY_AVX2) != 0) {
     netsort_float64_avx2(x, n);
     return;
   }
   netsort_float64_portable(x, n);
+}
+
+// Asks on every call and keeps no record. The processor query is not free
+// (cpuid traps on virtual machines), so a caller that sorts many arrays asks
+// once and uses netsort_float64_with_targets.
+void netsort_float64(double* x, int64_t n) {
+  netsort_float64_with_targets(x, n, hwy::SupportedTargets());
 }
