@@ -47,7 +47,7 @@ def test_every_thread_count_gives_the_serial_tables(n, d):
 
 @pytest.mark.parametrize("threads", [1, 2])
 def test_other_python_threads_run_during_the_sweep(threads):
-    args = problem(400, 9)
+    args = problem(3000, 11)  # long enough for the counter to show
     ticks = []
     running = threading.Event()
     done = threading.Event()
@@ -62,7 +62,7 @@ def test_other_python_threads_run_during_the_sweep(threads):
     running.wait()
     start = time.perf_counter()
     try:
-        _sink_dp(*args, 9, threads)
+        _sink_dp(*args, 11, threads)
     finally:
         end = time.perf_counter()
         done.set()
@@ -128,7 +128,7 @@ def test_more_than_128_threads_are_clamped_with_a_warning():
 
 
 # Each run limits the address space so that one thing fails: the threads of
-# the pool, or a residual vector scored on a pool worker.
+# the pool, or the column copy and residual buffers made before the sweep.
 LIMITED_SCRIPT = """
 import os, resource, sys
 import numpy as np
@@ -156,9 +156,9 @@ print(_sink_dp(X[:40], X[:40].T @ X[:40], reference[:40], d, threads)[0][0])
     ("n", "threads", "headroom_mib"),
     [
         (1000, 2, 1),  # no room for the worker's stack
-        (30_000_000, 2, 200),  # no room for a 240 MB residual vector
+        (30_000_000, 2, 200),  # no room for the 480 MB column copy
     ],
-    ids=["pool", "residuals-on-a-worker"],
+    ids=["pool", "sweep-buffers"],
 )
 def test_memory_exhaustion_raises_memory_error(n, threads, headroom_mib):
     proc = run_script(LIMITED_SCRIPT, n, threads, headroom_mib)

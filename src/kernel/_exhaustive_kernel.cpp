@@ -7,7 +7,6 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -18,6 +17,8 @@
 #include <vector>
 
 #include "_hwy_compat.h"
+#include "hwy/aligned_allocator.h"
+#include "hwy/targets.h"
 
 namespace py = pybind11;
 
@@ -130,25 +131,87 @@ double score(const double* X, const double* gram, const double* reference,
   return sum_squared_differences(residuals.data(), reference, n) / n;
 }
 
-void process_mask(const double* X, const double* gram, const double* reference,
-                  float* best_score, int32_t* best_sink, int32_t mask,
-                  int32_t n, int32_t d) {
+void copy_columns(const double* X, int32_t n, int32_t d, double* columns) {
+  const size_t rows = static_cast<size_t>(n);
+  for (size_t s = 0; s < rows; ++s) {
+    for (int32_t j = 0; j < d; ++j) {
+      columns[static_cast<size_t>(j) * rows + s] =
+          X[s * static_cast<size_t>(d) + static_cast<size_t>(j)];
+    }
+  }
+}
+
+size_t residual_stride(int32_t n) {
+  constexpr size_t kLine = 64 / sizeof(double);
+  return (static_cast<size_t>(n) + kLine - 1) / kLine * kLine;
+}
+
+void scaled_residuals(const double* X_columns, int32_t n, int32_t target,
+                      const int32_t* parent_index, int32_t p,
+                      const double* beta, double scale, double* residuals) {
+  const size_t rows = static_cast<size_t>(n);
+  const double* target_column = X_columns + static_cast<size_t>(target) * rows;
+  // A block of samples stays in registers while every parent is subtracted;
+  // the compiler turns each line of the block loop into vector operations.
+  constexpr size_t kBlock = 16;
+  size_t s = 0;
+  for (; s + kBlock <= rows; s += kBlock) {
+    double r[kBlock];
+    for (size_t i = 0; i < kBlock; ++i) r[i] = target_column[s + i];
+    for (int32_t k = 0; k < p; ++k) {
+      const double* column =
+          X_columns + static_cast<size_t>(parent_index[k]) * rows + s;
+      const double b = beta[k];
+      for (size_t i = 0; i < kBlock; ++i) r[i] = r[i] - column[i] * b;
+    }
+    for (size_t i = 0; i < kBlock; ++i) residuals[s + i] = r[i] / scale;
+  }
+  for (; s < rows; ++s) {
+    double r = target_column[s];
+    for (int32_t k = 0; k < p; ++k) {
+      r = r - X_columns[static_cast<size_t>(parent_index[k]) * rows + s] *
+                  beta[k];
+    }
+    residuals[s] = r / scale;
+  }
+}
+
+double sweep_score(const sweep_operands& ops, int32_t target, int32_t parents,
+                   double* residuals) {
+  double packed[kMaxVars * (kMaxVars + 1) / 2];
+  int32_t parent_index[kMaxVars];
+  double beta[kMaxVars];
+
+  const int32_t p =
+      build_system(ops.gram, ops.d, target, parents, packed, parent_index);
+  const double rss = cholesky(packed, p);
+  if (std::isnan(rss)) return rss;
+  solve_coefficients(packed, p, beta);
+  const int32_t n = ops.n;
+  const double scale = std::sqrt(rss / n);
+  scaled_residuals(ops.X_columns, n, target, parent_index, p, beta, scale,
+                   residuals);
+  sort_values(residuals, static_cast<size_t>(n), ops.targets);
+  return sum_squared_differences(residuals, ops.reference, n) / n;
+}
+
+void process_mask(const sweep_operands& ops, int32_t mask, double* residuals) {
   float best = -std::numeric_limits<float>::infinity();
   int32_t sink = -1;
   for (int32_t i = 0; (mask >> i) != 0; ++i) {
     if (((mask >> i) & 1) == 0) continue;
     const int32_t rest = mask & ~(int32_t{1} << i);
     const float value =
-        static_cast<float>(score(X, gram, reference, n, d, i, rest)) +
-        best_score[rest];
+        static_cast<float>(sweep_score(ops, i, rest, residuals)) +
+        ops.best_score[rest];
     // Strict: ties keep the lower index, and NaN never wins.
     if (value > best) {
       best = value;
       sink = i;
     }
   }
-  best_score[mask] = best;
-  best_sink[mask] = sink;
+  ops.best_score[mask] = best;
+  ops.best_sink[mask] = sink;
 }
 
 void group_masks_by_level(int32_t d, int32_t* masks_by_level,
@@ -179,52 +242,38 @@ namespace {
 // Cuts the level at positions [start, end) into contiguous chunks, one per
 // task, and returns when every task has finished.
 void run_level_on_pool(hwy::ThreadPool& pool, const sweep_operands& ops,
-                       int32_t start, int32_t end,
-                       std::atomic<bool>& out_of_memory) {
+                       int32_t start, int32_t end) {
   const uint64_t level_size = static_cast<uint64_t>(end - start);
   const uint64_t tasks = level_task_count(level_size, pool.NumWorkers());
   const uint64_t chunk = level_task_chunk(level_size, tasks);
-  pool.Run(0, tasks, [&](uint64_t task, size_t /*worker*/) {
+  pool.Run(0, tasks, [&](uint64_t task, size_t thread) {
+    // `thread` is the one running the task, below NumWorkers(): its buffer
+    // is its own.
+    double* residuals = ops.residuals + thread * ops.residual_stride;
     uint64_t first, last;
     level_task_range(task, chunk, level_size, &first, &last);
     for (uint64_t i = first; i < last; ++i) {
-      if (out_of_memory.load(std::memory_order_relaxed)) return;
-      const int32_t mask = ops.masks_by_level[start + static_cast<int32_t>(i)];
-      try {
-        process_mask(ops.X, ops.gram, ops.reference, ops.best_score,
-                     ops.best_sink, mask, ops.n, ops.d);
-      } catch (const std::bad_alloc&) {
-        // Exceptions must not leave a pool task; the caller reports it.
-        out_of_memory.store(true, std::memory_order_relaxed);
-        return;
-      }
+      process_mask(ops, ops.masks_by_level[start + static_cast<int32_t>(i)],
+                   residuals);
     }
   });
 }
 
 }  // namespace
 
-bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
+void sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
                   hwy::ThreadPool* pool) {
-  std::atomic<bool> out_of_memory{false};
-  try {
-    for (int32_t k = 1; k <= ops.d; ++k) {
-      const int32_t start = level_offsets[k];
-      const int32_t end = level_offsets[k + 1];
-      if (pool != nullptr && end - start >= 2) {
-        run_level_on_pool(*pool, ops, start, end, out_of_memory);
-        if (out_of_memory.load(std::memory_order_relaxed)) return false;
-        continue;
-      }
-      for (int32_t pos = start; pos < end; ++pos) {
-        process_mask(ops.X, ops.gram, ops.reference, ops.best_score,
-                     ops.best_sink, ops.masks_by_level[pos], ops.n, ops.d);
-      }
+  for (int32_t k = 1; k <= ops.d; ++k) {
+    const int32_t start = level_offsets[k];
+    const int32_t end = level_offsets[k + 1];
+    if (pool != nullptr && end - start >= 2) {
+      run_level_on_pool(*pool, ops, start, end);
+      continue;
     }
-  } catch (const std::bad_alloc&) {
-    return false;
+    for (int32_t pos = start; pos < end; ++pos) {
+      process_mask(ops, ops.masks_by_level[pos], ops.residuals);
+    }
   }
-  return true;
 }
 
 namespace {
@@ -306,14 +355,6 @@ py::tuple sink_dp(const input_array& X, const input_array& gram,
   const py::buffer_info x_info = X.request();
   const py::buffer_info gram_info = gram.request();
   const py::buffer_info reference_info = reference.request();
-  const sweep_operands ops{static_cast<const double*>(x_info.ptr),
-                           static_cast<const double*>(gram_info.ptr),
-                           static_cast<const double*>(reference_info.ptr),
-                           best_score.mutable_data(),
-                           best_sink.mutable_data(),
-                           masks,
-                           n,
-                           d};
 
   // One pool per call, made while the lock is held and destroyed after the
   // result is built, so no worker outlives the call.
@@ -325,13 +366,36 @@ py::tuple sink_dp(const input_array& X, const input_array& gram,
     pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
   }
 
-  bool completed;
+  // Everything the sweep writes besides the tables is allocated here, so a
+  // shortage is a MemoryError before any work. At least one value each:
+  // n may be 0.
+  const size_t stride = residual_stride(n);
+  const size_t buffers = pool ? pool->NumWorkers() : 1;
+  auto X_columns = hwy::AllocateAligned<double>(
+      std::max<size_t>(1, static_cast<size_t>(n) * static_cast<size_t>(d)));
+  auto residuals =
+      hwy::AllocateAligned<double>(std::max<size_t>(1, stride * buffers));
+  if (!X_columns || !residuals) throw std::bad_alloc();
+
+  // The processor's targets, asked once: the query costs more than a sort
+  // on virtual machines, where cpuid traps to the hypervisor.
+  const sweep_operands ops{X_columns.get(),
+                           static_cast<const double*>(gram_info.ptr),
+                           static_cast<const double*>(reference_info.ptr),
+                           best_score.mutable_data(),
+                           best_sink.mutable_data(),
+                           masks,
+                           n,
+                           d,
+                           hwy::SupportedTargets(),
+                           residuals.get(),
+                           stride};
   {
     py::gil_scoped_release release;
-    completed = sweep_levels(ops, offsets, pool.get());
+    copy_columns(static_cast<const double*>(x_info.ptr), n, d,
+                 X_columns.get());
+    sweep_levels(ops, offsets, pool.get());
   }
-  // A mask whose score could not be computed would make the table a lie.
-  if (!completed) throw std::bad_alloc();
 
   return py::make_tuple(best_sink,
                         static_cast<double>(best_score.data()[count - 1]));

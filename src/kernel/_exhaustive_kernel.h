@@ -40,17 +40,15 @@ void compute_residuals(const double* X, int32_t n, int32_t d, int32_t target,
 // Sum over i < n of (a[i] - b[i])^2, dispatched to the best SIMD target.
 double sum_squared_differences(const double* a, const double* b, int32_t n);
 
-// Ascending in-place sort of the residuals (totalOrder).
+// Ascending in-place sort of the residuals (totalOrder). The first form asks
+// for the processor's targets itself; the second is given what
+// hwy::SupportedTargets() returned.
 void sort_values(double* values, size_t n);
+void sort_values(double* values, size_t n, int64_t targets);
 
-// Computes best_score[mask] and best_sink[mask] from the level below.
-void process_mask(const double* X, const double* gram, const double* reference,
-                  float* best_score, int32_t* best_sink, int32_t mask,
-                  int32_t n, int32_t d);
-
-// The call's operands, shared by every task of the sweep.
+// The search's operands, shared by every task of the sweep.
 struct sweep_operands {
-  const double* X;
+  const double* X_columns;  // column j of X at X_columns + j * n
   const double* gram;
   const double* reference;
   float* best_score;
@@ -58,7 +56,33 @@ struct sweep_operands {
   const int32_t* masks_by_level;
   int32_t n;
   int32_t d;
+  int64_t targets;          // hwy::SupportedTargets(), asked once per search
+  double* residuals;        // scratch of residual_stride values per thread
+  size_t residual_stride;   // at least n
 };
+
+// X (n x d, row-major) copied column by column into `columns`.
+void copy_columns(const double* X, int32_t n, int32_t d, double* columns);
+
+// Scratch values per thread for n samples: n rounded up to a whole number of
+// 64-byte lines, so that no two threads write to one line.
+size_t residual_stride(int32_t n);
+
+// The target's residuals over the compact parent list, each divided by
+// `scale`: per sample the operations of compute_residuals in the same order,
+// then the division, so the same bits.
+void scaled_residuals(const double* X_columns, int32_t n, int32_t target,
+                      const int32_t* parent_index, int32_t p,
+                      const double* beta, double scale, double* residuals);
+
+// score() as the sweep computes it, from the operands, into the caller's
+// residual buffer; allocates nothing. Bit-identical to score().
+double sweep_score(const sweep_operands& ops, int32_t target, int32_t parents,
+                   double* residuals);
+
+// Computes best_score[mask] and best_sink[mask] from the level below, with
+// `residuals` as scratch.
+void process_mask(const sweep_operands& ops, int32_t mask, double* residuals);
 
 // Counting sort of the non-empty masks of d variables by number of members:
 // level k ends up at masks_by_level[level_offsets[k] .. level_offsets[k+1]),
@@ -88,11 +112,10 @@ inline void level_task_range(uint64_t task, uint64_t chunk, uint64_t level_size,
 }
 
 // Runs levels 1..d in order, each level with at least two masks on `pool`
-// when there is one (null: everything on the calling thread). Every mask gets
+// when there is one (null: everything on the calling thread, which then uses
+// the first residual buffer; pool thread w uses buffer w). Every mask gets
 // process_mask's computation, so the result does not depend on the pool.
-// Returns false, leaving the tables incomplete, when a residual vector could
-// not be allocated.
-bool sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
+void sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
                   hwy::ThreadPool* pool);
 
 }  // namespace veldra

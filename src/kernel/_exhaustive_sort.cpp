@@ -11,4 +11,8 @@ void sort_values(double* values, size_t n) {
   netsort_float64(values, static_cast<int64_t>(n));
 }
 
+void sort_values(double* values, size_t n, int64_t targets) {
+  netsort_float64_with_targets(values, static_cast<int64_t>(n), targets);
+}
+
 }  // namespace veldra

@@ -2,12 +2,13 @@
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "_exhaustive_kernel.h"
 #include "_hwy_compat.h"
+#include "hwy/targets.h"
+#include "sweep_problem.h"
 #include "gtest/gtest.h"
 
 namespace {
@@ -77,54 +78,24 @@ TEST(ThreadPool, WorkersIncludeTheCallingThreadAndAreCapped) {
 // A small search, solved serially and on pools of several sizes: every
 // table entry must agree bit for bit.
 TEST(Sweep, PoolGivesTheSerialTables) {
-  constexpr int32_t d = 8, n = 48, count = 1 << d;
-  std::mt19937_64 rng(3);
-  std::uniform_real_distribution<double> uniform(-1.0, 1.0);
-  std::vector<double> X(n * d), gram(d * d, 0.0), reference(n);
-  for (double& v : X) v = uniform(rng);
-  for (int32_t s = 0; s < n; ++s) {
-    for (int32_t j = 1; j < d; ++j) X[s * d + j] += 0.5 * X[s * d + j - 1];
-  }
-  for (int32_t a = 0; a < d; ++a) {
-    for (int32_t b = 0; b < d; ++b) {
-      for (int32_t s = 0; s < n; ++s) {
-        gram[a * d + b] += X[s * d + a] * X[s * d + b];
-      }
-    }
-  }
-  for (int32_t s = 0; s < n; ++s) reference[s] = -1.0 + 2.0 * s / (n - 1);
-  std::vector<int32_t> masks(count - 1), offsets(d + 2, 0), counts(d + 1, 0),
-      cursor(d + 2);
-  veldra::group_masks_by_level(d, masks.data(), offsets.data(), counts.data(),
-                               cursor.data());
-
-  auto solve = [&](hwy::ThreadPool* pool, std::vector<float>* best_score,
-                   std::vector<int32_t>* best_sink) {
-    best_score->assign(count, 0.0f);
-    best_sink->assign(count, -1);
-    const veldra::sweep_operands ops{X.data(),
-                                     gram.data(),
-                                     reference.data(),
-                                     best_score->data(),
-                                     best_sink->data(),
-                                     masks.data(),
-                                     n,
-                                     d};
-    ASSERT_TRUE(veldra::sweep_levels(ops, offsets.data(), pool));
-  };
-  std::vector<float> serial_score, score;
-  std::vector<int32_t> serial_sink, sink;
-  solve(nullptr, &serial_score, &serial_sink);
-  for (int32_t s = 1; s < count; ++s) ASSERT_NE(serial_sink[s], -1) << s;
+  sweep_problem p = make_sweep_problem(48, 8, 0.5, 3);
+  const int64_t targets = hwy::SupportedTargets();
+  veldra::sweep_levels(sweep_operands_for(p, targets, 1), p.offsets.data(),
+                       nullptr);
+  const std::vector<float> serial_score = p.best_score;
+  const std::vector<int32_t> serial_sink = p.best_sink;
+  for (size_t s = 1; s < serial_sink.size(); ++s) ASSERT_NE(serial_sink[s], -1);
 
   for (size_t workers : {1, 2, 6}) {
     auto pool = veldra::make_thread_pool(workers);
     pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
     for (int repeat = 0; repeat < 3; ++repeat) {
-      solve(pool.get(), &score, &sink);
-      EXPECT_EQ(sink, serial_sink) << workers;
-      EXPECT_EQ(0, std::memcmp(score.data(), serial_score.data(),
-                               sizeof(float) * count))
+      veldra::sweep_levels(
+          sweep_operands_for(p, targets, pool->NumWorkers()), p.offsets.data(),
+          pool.get());
+      EXPECT_EQ(p.best_sink, serial_sink) << workers;
+      EXPECT_EQ(0, std::memcmp(p.best_score.data(), serial_score.data(),
+                               sizeof(float) * serial_score.size()))
           << workers;
     }
   }
