@@ -169,8 +169,8 @@ void scaled_residuals(const double* X_columns, int32_t n, int32_t target,
   for (; s < rows; ++s) {
     double r = target_column[s];
     for (int32_t k = 0; k < p; ++k) {
-      r = r - X_columns[static_cast<size_t>(parent_index[k]) * rows + s] *
-                  beta[k];
+      r = r -
+          X_columns[static_cast<size_t>(parent_index[k]) * rows + s] * beta[k];
     }
     residuals[s] = r / scale;
   }
@@ -392,8 +392,7 @@ py::tuple sink_dp(const input_array& X, const input_array& gram,
                            stride};
   {
     py::gil_scoped_release release;
-    copy_columns(static_cast<const double*>(x_info.ptr), n, d,
-                 X_columns.get());
+    copy_columns(static_cast<const double*>(x_info.ptr), n, d, X_columns.get());
     sweep_levels(ops, offsets, pool.get());
   }
 

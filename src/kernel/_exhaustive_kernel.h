@@ -56,9 +56,9 @@ struct sweep_operands {
   const int32_t* masks_by_level;
   int32_t n;
   int32_t d;
-  int64_t targets;          // hwy::SupportedTargets(), asked once per search
-  double* residuals;        // scratch of residual_stride values per thread
-  size_t residual_stride;   // at least n
+  int64_t targets;         // hwy::SupportedTargets(), asked once per search
+  double* residuals;       // scratch of residual_stride values per thread
+  size_t residual_stride;  // at least n
 };
 
 // X (n x d, row-major) copied column by column into `columns`.

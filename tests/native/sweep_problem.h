@@ -62,10 +62,17 @@ inline veldra::sweep_operands sweep_operands_for(sweep_problem& p,
   p.best_sink.assign(count, -1);
   const size_t stride = veldra::residual_stride(p.n);
   p.residuals.assign(stride * threads + 1, 0.0);
-  return {p.columns.data(),   p.gram.data(),      p.reference.data(),
-          p.best_score.data(), p.best_sink.data(), p.masks.data(),
-          p.n,                 p.d,                targets,
-          p.residuals.data(),  stride};
+  return {p.columns.data(),
+          p.gram.data(),
+          p.reference.data(),
+          p.best_score.data(),
+          p.best_sink.data(),
+          p.masks.data(),
+          p.n,
+          p.d,
+          targets,
+          p.residuals.data(),
+          stride};
 }
 
 #endif  // VELDRA_TESTS_SWEEP_PROBLEM_H_

@@ -12,8 +12,8 @@
 
 #include "_exhaustive_kernel.h"
 #include "gtest/gtest.h"
-#include "sweep_problem.h"
 #include "hwy/targets.h"
+#include "sweep_problem.h"
 
 namespace {
 
@@ -171,7 +171,8 @@ TEST(SweepScore, EverySortFormGivesTheBitsOfScore) {
       for (int32_t target = 0; target < p.d; ++target) {
         for (int32_t parents = 0; parents < count; ++parents) {
           if ((parents >> target) & 1) continue;
-          got.push_back(veldra::sweep_score(ops, target, parents, ops.residuals));
+          got.push_back(
+              veldra::sweep_score(ops, target, parents, ops.residuals));
         }
       }
       ASSERT_EQ(got.size(), want.size());

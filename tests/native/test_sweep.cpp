@@ -7,9 +7,9 @@
 
 #include "_exhaustive_kernel.h"
 #include "_hwy_compat.h"
+#include "gtest/gtest.h"
 #include "hwy/targets.h"
 #include "sweep_problem.h"
-#include "gtest/gtest.h"
 
 namespace {
 
@@ -90,9 +90,8 @@ TEST(Sweep, PoolGivesTheSerialTables) {
     auto pool = veldra::make_thread_pool(workers);
     pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
     for (int repeat = 0; repeat < 3; ++repeat) {
-      veldra::sweep_levels(
-          sweep_operands_for(p, targets, pool->NumWorkers()), p.offsets.data(),
-          pool.get());
+      veldra::sweep_levels(sweep_operands_for(p, targets, pool->NumWorkers()),
+                           p.offsets.data(), pool.get());
       EXPECT_EQ(p.best_sink, serial_sink) << workers;
       EXPECT_EQ(0, std::memcmp(p.best_score.data(), serial_score.data(),
                                sizeof(float) * serial_score.size()))
