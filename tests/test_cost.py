@@ -30,7 +30,7 @@ def test_sizes_follow_the_search(n, d):
     assert 12 * 2**d <= cost.table_bytes < 12 * 2**d + 1024
     # Validated and centred copies of X, the cross-product matrix, the
     # reference and one residual buffer for the single thread.
-    assert cost.data_bytes == 8 * (2 * n * d + d * d + 2 * n)
+    assert cost.data_bytes == 8 * (3 * n * d + d * d + 2 * n)
     assert cost.memory_bytes == cost.table_bytes + cost.data_bytes
     assert cost.feasible
     assert math.isfinite(cost.seconds)

@@ -81,10 +81,11 @@ class CostEstimate:
         The search's tables: a score, a sink and a position in the level
         order per subset, ``12 * 2**n_features`` bytes, plus a few counters.
     data_bytes : int
-        The validated copy of the data and the centred copy handed to the
-        search (``2 * 8 * n_samples * n_features``), the cross-product
-        matrix and the reference (float64), and one residual buffer of
-        ``n_samples`` values per thread.
+        The validated copy of the data, the centred copy handed to the
+        search and the search's column-by-column copy of it
+        (``3 * 8 * n_samples * n_features``), the cross-product matrix and
+        the reference (float64), and one residual buffer of ``n_samples``
+        values per thread.
     memory_bytes : int
         ``table_bytes + data_bytes``: the peak the search adds to the
         caller's own copy of the data.
@@ -302,7 +303,7 @@ def estimate_cost(
 
     evaluations = d * 2 ** (d - 1) if d > 0 else 0
     table_bytes = 12 * 2**d + 12 * d + 16
-    data_bytes = 8 * (2 * n * d + d * d + n + effective * n)
+    data_bytes = 8 * (3 * n * d + d * d + n + effective * n)
 
     calibration = _calibration(n, threads) if evaluations else None
     if calibration is None:
