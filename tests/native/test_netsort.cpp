@@ -226,9 +226,9 @@ TEST(NetsortTest, ShortCountsLeaveArrayAlone) {
 
 // A comparator network sorts everything iff it sorts every 0/1 input. The
 // float entry runs to a smaller n: its per-call target query is not free.
-// The vector forms' fixed networks for 2 to 20 keys (AVX2: scalar, 8 to 16,
-// 17 to 20 padded to 32; AVX-512: 8 and 16 keys, 17 to 20 padded to 32) get
-// the same proof.
+// The vector forms' fixed networks for 2 to 20 keys get the same proof
+// (AVX2: scalar to 7 keys, 8 to 16 padded to 16, 17 to 20 padded to 32;
+// AVX-512: padded to 8, 16 and 32).
 TEST(NetsortTest, AllZeroOneInputs) {
   const std::vector<VectorForm> forms = RunnableForms();
   int64_t ints[20];
@@ -417,8 +417,8 @@ TEST_P(NetsortVectorTest, MatchesPortableBitForBit) {
 // 64), the split at 64 (65, 80), the one-and-a-half split (96, 192, 384), the
 // three-quarter split (513, 896) and the power-of-two split (897, 1023).
 // AVX-512: the register networks (8, 9, 16, 32, 64, 65, 128), the split below
-// a power of two (129, 255, 1023, 2049) and the mergers across 2 to 16 rows
-// (256 to 2048 and, twice, 4096).
+// a power of two (129, 255, 1023, 2049) and the mergers across 2, 4, 8 and 16
+// rows (from 256 on; 4096 runs two of them in a row).
 TEST_P(NetsortVectorTest, EachSizeRuleSorts) {
   std::mt19937_64 rng(99);
   for (int64_t n : {8,   9,   16,  32,  64,  65,  80,   96,   128,  129, 192,
