@@ -224,10 +224,11 @@ NETSORT_ALWAYS_INLINE void rows_bitonic(Vec* v) {
 // ---------------------------------------------------------------------------
 // Stages within registers, two registers at a time: the keys of a and b are
 // regrouped into lo and hi so that every pair of the stage sits in one lane
-// of lo and hi, and one whole-register compare-exchange does all 8 pairs.
-// A stage then costs 2 shuffles and 2 min/max for 16 keys, where a lane
-// stage on each register costs 2 shuffles and 4 min/max; 64-bit min/max
-// issue at most once per cycle, on the shuffle port or beside it.
+// of lo and of hi, and one compare-exchange of lo and hi does all 8 pairs.
+// s such stages on 16 keys take 2s min/max and 2s + 2 shuffles, against 4s
+// min/max and 2s shuffles lane by lane (lane_stage). The 64-bit min/max
+// issue at most once per cycle, on the shuffle port or beside it, so they
+// are the ones to save.
 
 // Lane l of the result is lane I_l of a (I_l < 8) or lane I_l - 8 of b.
 template <int... I>
@@ -275,10 +276,10 @@ NETSORT_ALWAYS_INLINE void merge_lanes(Vec* a, Vec* b) {
 //   R = 8:  19 + 16 + 20 + 24         =  79
 //   R = 16: 63 + 40 + 48 + 56         = 207
 
-// The stages of a merge of runs of G columns that stay within rows, on rows
-// a and b that are paired by its first stage (a = row r, b = row R-1-r).
-// Keys are named by lane: a0 .. a7, b0 .. b7. G vpminsq and G vpmaxsq for
-// G = 1, 2; 3 each for G = 4.
+// The stages of a merge of runs of G columns that work within rows (the
+// first, and those lanes G/2 .. 1 apart) on the two rows that the first
+// stage pairs: a = row r, b = row R-1-r. Keys are named by lane, a0 .. a7
+// and b0 .. b7. G vpminsq and G vpmaxsq for G = 1, 2; 3 each for G = 4.
 template <bool Up, int G>
 NETSORT_ALWAYS_INLINE void merge_columns_in_rows(Vec* a, Vec* b) {
   if constexpr (G == 1) {
@@ -363,10 +364,8 @@ NETSORT_ALWAYS_INLINE void transpose_8x8(const Vec* v, Vec* out) {
 template <int R>
 NETSORT_ALWAYS_INLINE void to_row_major(Vec* v) {
   if constexpr (R == 2) {
-    const Vec lo = _mm512_setr_epi64(0, 8, 1, 9, 2, 10, 3, 11);
-    const Vec hi = _mm512_setr_epi64(4, 12, 5, 13, 6, 14, 7, 15);
-    const Vec a = _mm512_permutex2var_epi64(v[0], lo, v[1]);
-    v[1] = _mm512_permutex2var_epi64(v[0], hi, v[1]);
+    const Vec a = pick<0, 8, 1, 9, 2, 10, 3, 11>(v[0], v[1]);
+    v[1] = pick<4, 12, 5, 13, 6, 14, 7, 15>(v[0], v[1]);
     v[0] = a;
   } else if constexpr (R == 4) {
     // Register i takes columns 2i and 2i + 1 of the four rows.
