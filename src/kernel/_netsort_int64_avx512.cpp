@@ -430,8 +430,8 @@ NETSORT_ALWAYS_INLINE void merge_registers(Vec* v) {
 // ---------------------------------------------------------------------------
 // Fixed networks.
 
-// Ascending sort of x[0..n), 8R/2 < n <= 8R (or n <= 8 for R = 1); lanes at
-// or past n hold INT64_MAX and are neither read nor written.
+// Ascending sort of x[0..n), n <= 8R; lanes at or past n hold INT64_MAX and
+// are neither read nor written.
 template <int R>
 NETSORT_NOINLINE void sort_upto(int64_t* x, int64_t n) {
   Vec v[R];
