@@ -1,8 +1,9 @@
-// Nanoseconds per element for the sorting network (AVX2 form, portable form,
-// and the dispatching entry, which adds a processor query per call),
-// std::sort and Highway's vectorised quicksort on the same standard-normal
-// inputs, followed by the cost of one processor query. Highway's sort runs
-// twice: on its best target, and held to AVX2 like the network.
+// Nanoseconds per element for the sorting network (AVX-512 form, AVX2 form,
+// portable form, and the dispatching entry, which adds a processor query per
+// call), std::sort and Highway's vectorised quicksort on the same
+// standard-normal inputs, followed by the cost of one processor query.
+// Highway's sort runs twice: on its best target, and held to AVX2 beside the
+// AVX2 form. A column whose instructions the processor lacks shows 0.
 //
 // Each repetition copies one unsorted input before sorting it, so every figure
 // includes one copy of n doubles (the same for every sort). The inputs cycle
@@ -61,18 +62,26 @@ double NsPerElement(const Inputs& inputs, Sort sort) {
 }  // namespace
 
 int main() {
+  const bool avx512 = (hwy::SupportedTargets() & HWY_AVX3) != 0;
   const bool avx2 = (hwy::SupportedTargets() & HWY_AVX2) != 0;
   std::mt19937_64 rng(2024);
   std::normal_distribution<double> normal;
-  std::printf("%6s %10s %14s %11s %12s %10s %15s\n", "n", "avx2_ns",
-              "portable_ns", "netsort_ns", "std_sort_ns", "vqsort_ns",
-              "vqsort_avx2_ns");
+  std::printf("%6s %10s %10s %14s %11s %12s %10s %15s\n", "n", "avx512_ns",
+              "avx2_ns", "portable_ns", "netsort_ns", "std_sort_ns",
+              "vqsort_ns", "vqsort_avx2_ns");
   for (int64_t n : {8, 16, 64, 100, 256, 1000, 4096, 10000}) {
     // About 2^16 values in all; no NaNs, so '<' below is a total order.
     Inputs inputs((65535 + n) / n, std::vector<double>(n));
     for (auto& input : inputs) {
       for (double& v : input) v = normal(rng);
     }
+    const double avx512_form =
+        avx512
+            ? NsPerElement(inputs,
+                           [](double* x, size_t m) {
+                             netsort_float64_avx512(x, static_cast<int64_t>(m));
+                           })
+            : 0.0;
     const double vector_form =
         avx2 ? NsPerElement(inputs,
                             [](double* x, size_t m) {
@@ -100,9 +109,12 @@ int main() {
       vq_avx2 = NsPerElement(inputs, vqsort);
       hwy::SetSupportedTargetsForTest(0);
     }
-    std::printf("%6lld %10.2f %14.2f %11.2f %12.2f %10.2f %15.2f\n",
-                static_cast<long long>(n), vector_form, portable, dispatched,
-                std_sort, vq, vq_avx2);
+    std::printf("%6lld %10.2f %10.2f %14.2f %11.2f %12.2f %10.2f %15.2f\n",
+                static_cast<long long>(n), avx512_form, vector_form, portable,
+                dispatched, std_sort, vq, vq_avx2);
+  }
+  if (!avx512) {
+    std::printf("(no AVX-512 on this processor: AVX-512 column not run)\n");
   }
   if (!avx2) std::printf("(no AVX2 on this processor: AVX2 columns not run)\n");
 

@@ -47,7 +47,8 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 as_root apt-get update -q
-as_root apt-get install -y -q --no-install-recommends g++ binutils libgtest-dev
+as_root apt-get install -y -q --no-install-recommends g++ binutils libgtest-dev \
+  libsimde-dev
 as_root apt-get install -y -q --no-install-recommends "${hwy_release[@]}" libhwy-dev
 
 "$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.10" \

@@ -13,7 +13,7 @@
 void netsort_float64(double* x, int64_t n);
 
 // The same with the targets given: `targets` is what hwy::SupportedTargets()
-// returned. AVX2 is taken before the portable form.
+// returned. AVX-512 is taken before AVX2 before the portable form.
 void netsort_float64_with_targets(double* x, int64_t n, int64_t targets);
 
 void netsort_float64_portable(double* x, int64_t n);
@@ -23,5 +23,10 @@ void netsort_int64_portable(int64_t* x, int64_t n);
 // when the processor has AVX2.
 void netsort_float64_avx2(double* x, int64_t n);
 void netsort_int64_avx2(int64_t* x, int64_t n);
+
+// The same in AVX-512 code (F, VL, DQ and BW), bit-identical to the portable
+// ones. Call only when the processor has them.
+void netsort_float64_avx512(double* x, int64_t n);
+void netsort_int64_avx512(int64_t* x, int64_t n);
 
 #endif  // VELDRA_NETSORT_H_

@@ -5,6 +5,11 @@
 #include "hwy/targets.h"
 
 void netsort_float64_with_targets(double* x, int64_t n, int64_t targets) {
+  // HWY_AVX3 stands for AVX-512 F, VL, DQ and BW together.
+  if ((targets & HWY_AVX3) != 0) {
+    netsort_float64_avx512(x, n);
+    return;
+  }
   if ((targets & HWY_AVX2) != 0) {
     netsort_float64_avx2(x, n);
     return;

@@ -1,6 +1,7 @@
 // Sorting-network tests: every length to past 1024 against std::sort, memory
-// guards, special float patterns, and the 0-1 principle for small n; the AVX2
-// form against the portable one, bit for bit, to past 2048.
+// guards, special float patterns, and the 0-1 principle for small n; each
+// vector form (AVX2, AVX-512, and AVX-512 on SIMDe's emulation, which runs
+// anywhere) against the portable one, bit for bit, to past 2048.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,12 @@
 #include "_exhaustive_kernel.h"
 #include "_netsort.h"
 #include "hwy/targets.h"
+
+#ifdef VELDRA_HAVE_AVX512_EMULATION
+// The AVX-512 sources built for baseline x86-64 on SIMDe (tests only).
+void netsort_int64_avx512_emulated(int64_t* x, int64_t n);
+void netsort_float64_avx512_emulated(double* x, int64_t n);
+#endif
 
 namespace {
 
@@ -49,13 +56,46 @@ void SortValues(double* x, int64_t n) {
   veldra::sort_values(x, static_cast<size_t>(n));
 }
 
-bool HasAvx2() { return (hwy::SupportedTargets() & HWY_AVX2) != 0; }
+// A vector form of the network, and why it cannot run here (null if it can).
+struct VectorForm {
+  const char* name;
+  void (*ints)(int64_t*, int64_t);
+  void (*floats)(double*, int64_t);
+  const char* (*missing)();
+};
+
+const char* NeedsTarget(int64_t target, const char* what) {
+  return (hwy::SupportedTargets() & target) != 0 ? nullptr : what;
+}
+
+const VectorForm kVectorForms[] = {
+    {"avx2", netsort_int64_avx2, netsort_float64_avx2,
+     [] { return NeedsTarget(HWY_AVX2, "no AVX2 on this processor"); }},
+    {"avx512", netsort_int64_avx512, netsort_float64_avx512,
+     [] { return NeedsTarget(HWY_AVX3, "no AVX-512 on this processor"); }},
+#ifdef VELDRA_HAVE_AVX512_EMULATION
+    {"avx512_emulated", netsort_int64_avx512_emulated,
+     netsort_float64_avx512_emulated, []() -> const char* { return nullptr; }},
+#else
+    {"avx512_emulated", nullptr, nullptr,
+     [] { return "built without SIMDe (libsimde-dev)"; }},
+#endif
+};
+
+// The vector forms this processor can run.
+std::vector<VectorForm> RunnableForms() {
+  std::vector<VectorForm> forms;
+  for (const VectorForm& form : kVectorForms) {
+    if (form.missing() == nullptr) forms.push_back(form);
+  }
+  return forms;
+}
 
 // The float sorts this processor can run.
 std::vector<void (*)(double*, int64_t)> FloatSorts() {
   std::vector<void (*)(double*, int64_t)> sorts = {
       netsort_float64, netsort_float64_portable, SortValues};
-  if (HasAvx2()) sorts.push_back(netsort_float64_avx2);
+  for (const VectorForm& form : RunnableForms()) sorts.push_back(form.floats);
   return sorts;
 }
 
@@ -177,45 +217,70 @@ TEST(NetsortTest, ShortCountsLeaveArrayAlone) {
   }
   std::vector<int64_t> w = {5, 4, 3};
   for (int64_t n : {1, 0, -3}) netsort_int64_portable(w.data(), n);
-  if (HasAvx2()) {
-    netsort_int64_avx2(nullptr, 0);
-    for (int64_t n : {1, 0, -3}) netsort_int64_avx2(w.data(), n);
+  for (const VectorForm& form : RunnableForms()) {
+    form.ints(nullptr, 0);
+    for (int64_t n : {1, 0, -3}) form.ints(w.data(), n);
   }
   EXPECT_EQ(w, (std::vector<int64_t>{5, 4, 3}));
 }
 
 // A comparator network sorts everything iff it sorts every 0/1 input. The
 // float entry runs to a smaller n: its per-call target query is not free.
-// The AVX2 fixed networks for 3 to 20 keys (scalar, 8 to 16 and 17 to 20
-// padded to 32) get the same proof.
+// The vector forms' fixed networks for 2 to 20 keys get the same proof
+// (AVX2: scalar to 7 keys, 8 to 16 padded to 16, 17 to 20 padded to 32;
+// AVX-512: padded to 8, 16 and 32).
 TEST(NetsortTest, AllZeroOneInputs) {
-  const bool avx2 = HasAvx2();
-  int64_t ints[20], vector_ints[20];
+  const std::vector<VectorForm> forms = RunnableForms();
+  int64_t ints[20];
   double reals[20];
   for (int n = 2; n <= 20; ++n) {
     for (uint32_t bits = 0; bits < (1u << n); ++bits) {
-      for (int i = 0; i < n; ++i) {
-        reals[i] = ints[i] = vector_ints[i] = (bits >> i) & 1;
-      }
+      const int zeros = n - __builtin_popcount(bits);
+      for (int i = 0; i < n; ++i) reals[i] = ints[i] = (bits >> i) & 1;
       netsort_int64_portable(ints, n);
-      if (avx2) netsort_int64_avx2(vector_ints, n);
       if (n <= 12) netsort_float64(reals, n);
       bool ok = true;
-      for (int i = 0, zeros = n - __builtin_popcount(bits); i < n; ++i) {
+      for (int i = 0; i < n; ++i) {
         ok &= ints[i] == (i >= zeros) && (n > 12 || reals[i] == (i >= zeros));
-        ok &= !avx2 || vector_ints[i] == (i >= zeros);
       }
       ASSERT_TRUE(ok) << "n=" << n << " input bits=" << bits;
+      for (const VectorForm& form : forms) {
+        for (int i = 0; i < n; ++i) ints[i] = (bits >> i) & 1;
+        form.ints(ints, n);
+        for (int i = 0; i < n; ++i) ok &= ints[i] == (i >= zeros);
+        ASSERT_TRUE(ok) << form.name << " n=" << n << " input bits=" << bits;
+      }
+    }
+  }
+}
+
+// The entry that is told the targets takes each form the processor can run
+// (the AVX-512 one, the AVX2 one, the portable one as better targets are
+// taken away), and all of them give the portable form's bits.
+TEST(NetsortTest, EveryTargetChoiceGivesTheSameBits) {
+  const int64_t all = hwy::SupportedTargets();
+  const int64_t without_avx512 = all & ~(HWY_AVX2 - 1);
+  const int64_t without_avx2 = all & ~(2 * HWY_AVX2 - 1);
+  std::mt19937_64 rng(5);
+  for (int64_t n : {2, 7, 8, 100, 129, 1000, 4097}) {
+    const auto in = MakeInput<Float64Keys>(kSpecial, n, rng);
+    auto want = Recast<double>(in);
+    netsort_float64_portable(want.data(), n);
+    for (int64_t targets : {all, without_avx512, without_avx2}) {
+      auto got = Recast<double>(in);
+      netsort_float64_with_targets(got.data(), n, targets);
+      ASSERT_EQ(Recast<uint64_t>(got), Recast<uint64_t>(want))
+          << "n=" << n << " targets=" << targets;
     }
   }
 }
 
 // ---------------------------------------------------------------------------
-// The AVX2 network against the portable one.
+// Each vector form against the portable one.
 
 constexpr size_t kGuard = 16;  // Slots on each side of the sorted range.
 
-enum Avx2Kind {
+enum VectorKind {
   kIntRandom,      // Uniform 64-bit keys.
   kIntDuplicates,  // Four distinct keys, each many times over.
   kIntExtremes,    // INT64_MIN and INT64_MAX mixed in with random keys.
@@ -223,8 +288,8 @@ enum Avx2Kind {
   kFloatNormal,    // Like the residuals the score sorts.
 };
 
-std::vector<uint64_t> MakeAvx2Input(Avx2Kind kind, int64_t n,
-                                    std::mt19937_64& rng) {
+std::vector<uint64_t> MakeVectorInput(VectorKind kind, int64_t n,
+                                      std::mt19937_64& rng) {
   // Both signs and several payloads of NaN, signalling and quiet.
   static const uint64_t kFloatPool[] = {
       0x0000000000000000, 0x8000000000000000, 0x7FF0000000000000,
@@ -263,12 +328,13 @@ std::vector<uint64_t> MakeAvx2Input(Avx2Kind kind, int64_t n,
   return v;
 }
 
-// Sorts `in` with both forms (int64 or float64 by kind), each in a guarded
-// buffer whose first key is `misalign` slots past a 32-byte boundary, and in
-// an exactly sized heap array (so that AddressSanitizer sees any access past
-// the end). Everything must match the std::sort reference bit for bit.
-void CompareForms(Avx2Kind kind, const std::vector<uint64_t>& in,
-                  size_t misalign) {
+// Sorts `in` with the portable and the vector form (int64 or float64 by
+// kind), each in a guarded buffer whose first key is `misalign` slots past a
+// 64-byte boundary, and in an exactly sized heap array (so that
+// AddressSanitizer sees any access past either end). Everything must match
+// the std::sort reference bit for bit.
+void CompareForms(const VectorForm& form, VectorKind kind,
+                  const std::vector<uint64_t>& in, size_t misalign) {
   const bool is_float = kind >= kFloatSpecial;
   const size_t n = in.size();
   const uint64_t left = 0x7FFFFFFFFFFFFFFF;  // Largest: sorts to the end.
@@ -281,9 +347,9 @@ void CompareForms(Avx2Kind kind, const std::vector<uint64_t>& in,
   });
 
   for (bool vector_form : {false, true}) {
-    std::vector<uint64_t> buf(n + 2 * kGuard + 4);
+    std::vector<uint64_t> buf(n + 2 * kGuard + 8);
     size_t lo = kGuard;
-    while (reinterpret_cast<uintptr_t>(buf.data() + lo) % 32 != 8 * misalign)
+    while (reinterpret_cast<uintptr_t>(buf.data() + lo) % 64 != 8 * misalign)
       ++lo;
     std::fill(buf.begin(), buf.begin() + lo, left);
     std::copy(in.begin(), in.end(), buf.begin() + lo);
@@ -293,58 +359,70 @@ void CompareForms(Avx2Kind kind, const std::vector<uint64_t>& in,
       const int64_t m = static_cast<int64_t>(n);
       if (is_float) {
         double* d = reinterpret_cast<double*>(x);
-        vector_form ? netsort_float64_avx2(d, m)
-                    : netsort_float64_portable(d, m);
+        vector_form ? form.floats(d, m) : netsort_float64_portable(d, m);
       } else {
         int64_t* k = reinterpret_cast<int64_t*>(x);
-        vector_form ? netsort_int64_avx2(k, m) : netsort_int64_portable(k, m);
+        vector_form ? form.ints(k, m) : netsort_int64_portable(k, m);
       }
     }
-    const char* form = vector_form ? "avx2" : "portable";
+    const char* name = vector_form ? form.name : "portable";
     ASSERT_TRUE(std::equal(want.begin(), want.end(), exact.begin()))
-        << form << " n=" << n;
+        << name << " n=" << n;
     for (size_t i = 0; i < buf.size(); ++i) {
       const uint64_t expected = i < lo        ? left
                                 : i >= lo + n ? right
                                               : want[i - lo];
       ASSERT_EQ(buf[i], expected)
-          << form << " n=" << n << " misalign=" << misalign << " slot "
+          << name << " n=" << n << " misalign=" << misalign << " slot "
           << static_cast<int64_t>(i - lo)
           << (i < lo || i >= lo + n ? " (guard)" : "");
     }
   }
 }
 
-// Every length to 2100 (all split rules, the stack-buffer sizes 81 to 95 and
-// 97 to 127, every row shape of the mergers) and a few large ones, aligned
-// and one slot past a 32-byte boundary.
-TEST(NetsortAvx2Test, MatchesPortableBitForBit) {
-  if (!HasAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
+class NetsortVectorTest : public testing::TestWithParam<VectorForm> {
+ protected:
+  void SetUp() override {
+    if (const char* why = GetParam().missing()) GTEST_SKIP() << why;
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Forms, NetsortVectorTest,
+                         testing::ValuesIn(kVectorForms),
+                         [](const auto& info) { return info.param.name; });
+
+// Every length to 2100 (all split rules and padded sizes of both forms, every
+// row shape of the mergers) and a few large ones, aligned and one slot past a
+// 64-byte boundary.
+TEST_P(NetsortVectorTest, MatchesPortableBitForBit) {
   std::mt19937_64 rng(777);
   std::vector<int64_t> sizes;
   for (int64_t n = 0; n <= 2100; ++n) sizes.push_back(n);
   for (int64_t n : {4096, 8192, 10000, 65537}) sizes.push_back(n);
   for (int64_t n : sizes) {
-    for (Avx2Kind kind : {kIntRandom, kIntDuplicates, kIntExtremes,
-                          kFloatSpecial, kFloatNormal}) {
+    for (VectorKind kind : {kIntRandom, kIntDuplicates, kIntExtremes,
+                            kFloatSpecial, kFloatNormal}) {
       SCOPED_TRACE(testing::Message() << "kind=" << kind);
-      const auto in = MakeAvx2Input(kind, n, rng);
-      CompareForms(kind, in, 1);
+      const auto in = MakeVectorInput(kind, n, rng);
+      CompareForms(GetParam(), kind, in, 1);
       if (kind == kIntRandom || kind == kFloatSpecial)
-        CompareForms(kind, in, 0);
+        CompareForms(GetParam(), kind, in, 0);
       if (HasFatalFailure()) return;
     }
   }
 }
 
 // Inputs with structure that random keys lack, at the sizes that pick each
-// rule of the size dispatch: the fixed networks (8, 16, 32, 64), the split at
-// 64 (65, 80), the one-and-a-half split (96, 192, 384), the three-quarter
-// split (513, 896) and the power-of-two split (897, 1023).
-TEST(NetsortAvx2Test, EachSizeRuleSorts) {
-  if (!HasAvx2()) GTEST_SKIP() << "no AVX2 on this processor";
+// rule of either form's size dispatch. AVX2: the fixed networks (8, 16, 32,
+// 64), the split at 64 (65, 80), the one-and-a-half split (96, 192, 384), the
+// three-quarter split (513, 896) and the power-of-two split (897, 1023).
+// AVX-512: the register networks (8, 9, 16, 32, 64, 65, 128), the split below
+// a power of two (129, 255, 1023, 2049) and the mergers across 2, 4, 8 and 16
+// rows (from 256 on; 4096 runs two of them in a row).
+TEST_P(NetsortVectorTest, EachSizeRuleSorts) {
   std::mt19937_64 rng(99);
-  for (int64_t n : {8, 16, 32, 64, 65, 80, 96, 192, 384, 513, 896, 897, 1023}) {
+  for (int64_t n : {8,   9,   16,  32,  64,  65,  80,   96,   128,  129, 192,
+                    255, 256, 384, 513, 896, 897, 1023, 2048, 2049, 4096}) {
     for (int shape = 0; shape < 7; ++shape) {
       std::vector<uint64_t> in(n);
       for (int64_t i = 0; i < n; ++i) {
@@ -374,8 +452,8 @@ TEST(NetsortAvx2Test, EachSizeRuleSorts) {
         }
       }
       SCOPED_TRACE(testing::Message() << "shape=" << shape);
-      CheckSort<Int64Keys>(netsort_int64_avx2, in, n % 4);
-      CheckSort<Float64Keys>(netsort_float64_avx2, in, 1);
+      CheckSort<Int64Keys>(GetParam().ints, in, n % 4);
+      CheckSort<Float64Keys>(GetParam().floats, in, 1);
       if (HasFatalFailure()) return;
     }
   }
