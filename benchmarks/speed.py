@@ -64,6 +64,7 @@ SINGLE_THREAD_ENV = {
 METHODS = ("veldra-1t", "veldra-2t", "DirectLiNGAM")
 EXTRAPOLATE_TO = (25, 30)
 SORT_LABELS = {
+    "avx512_ns": "network, AVX-512",
     "avx2_ns": "network, AVX2",
     "portable_ns": "network, portable",
     "netsort_ns": "network, dispatching entry (+ processor query)",
@@ -428,7 +429,8 @@ def plot_sort(rows: list[dict], path: Path) -> None:
 
     fig, ax = plt.subplots(figsize=(6.5, 4.2))
     for key in rows[0]:
-        if key != "n":
+        # A form the processor cannot run is printed as 0.
+        if key != "n" and any(r[key] > 0 for r in rows):
             label = SORT_LABELS.get(key, key)
             ax.plot([r["n"] for r in rows], [r[key] for r in rows], "o-", label=label)
     ax.set_xscale("log")
