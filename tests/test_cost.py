@@ -3,7 +3,7 @@ import math
 
 import pytest
 
-from veldra import _cost
+from veldra import _cost, _threads
 from veldra._cost import estimate_cost, format_bytes, format_seconds
 
 
@@ -74,6 +74,16 @@ def test_calibration_is_cached_per_samples_and_threads(counted_calls):
     second = len(counted_calls)
     estimate_cost(654, 5, n_threads=2)  # another n: calibrates
     assert any(n == 654 for n, _, _ in counted_calls[second:])
+
+
+def test_threads_beyond_the_cpus_are_not_calibrated(monkeypatch, counted_calls):
+    # 200 threads used to be timed as asked: seconds of spinning workers.
+    monkeypatch.setattr(_cost, "resolve_threads", _threads.resolve_threads)
+    monkeypatch.setattr(_threads, "available_cpus", lambda: 2)
+    with pytest.warns(UserWarning, match="n_threads=200: more than the 2 CPUs"):
+        cost = estimate_cost(1000, 10, n_threads=200)
+    assert cost.n_threads == 2
+    assert {threads for _, _, threads in counted_calls} <= {1, 2}
 
 
 def test_no_calibration_without_evaluations(counted_calls):

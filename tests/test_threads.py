@@ -6,7 +6,8 @@ from pathlib import Path
 
 import pytest
 
-from veldra._threads import available_cpus, resolve_threads
+from veldra import _threads
+from veldra._threads import available_cpus, cap_threads, resolve_threads
 
 
 @pytest.fixture
@@ -80,11 +81,43 @@ def test_affinity_set_counts_when_no_cgroup_is_readable(
     assert resolve_threads(None) == available_cpus()
 
 
-def test_explicit_counts_pass_unchanged_and_bad_ones_are_refused() -> None:
-    assert [resolve_threads(k) for k in (0, 1, 2, 64)] == [0, 1, 2, 64]
-    with pytest.raises(ValueError, match="0 or more"):
-        resolve_threads(-1)
-    with pytest.raises(TypeError, match="float"):
-        resolve_threads(2.0)  # type: ignore[arg-type]
-    with pytest.raises(TypeError, match="bool"):
-        resolve_threads(True)
+@pytest.mark.parametrize(
+    ("asked", "cpus", "expected", "warns"),
+    [
+        (None, 4, 4, False),
+        (0, 4, 4, False),
+        (1, 4, 1, False),
+        (4, 4, 4, False),
+        # Counts above the CPUs used to be passed on: 128 spinning workers on
+        # 2 cores made a search 35 times slower.
+        (5, 4, 4, True),
+        (2**64, 4, 4, True),
+        (200, 500, 128, True),  # the pool's own limit
+        (None, 500, 128, False),
+    ],
+)
+def test_counts_are_capped_at_the_usable_cpus(
+    monkeypatch: pytest.MonkeyPatch, asked, cpus, expected, warns
+) -> None:
+    monkeypatch.setattr(_threads, "available_cpus", lambda: cpus)
+    count, note = cap_threads(asked)
+    assert count == expected
+    assert (note is not None) == warns
+    if warns:
+        with pytest.warns(UserWarning, match=rf"n_threads={asked}: more than .*"):
+            assert resolve_threads(asked) == expected
+    else:
+        assert resolve_threads(asked) == expected
+
+
+@pytest.mark.parametrize(
+    ("asked", "error", "match"),
+    [
+        (-1, ValueError, "0 or more"),
+        (2.0, TypeError, "float"),
+        (True, TypeError, "bool"),
+    ],
+)
+def test_bad_counts_are_refused(asked, error, match) -> None:
+    with pytest.raises(error, match=match):
+        resolve_threads(asked)

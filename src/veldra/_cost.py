@@ -81,8 +81,8 @@ class CostEstimate:
         The search's tables: a score, a sink and a position in the level
         order per subset, ``12 * 2**n_features`` bytes, plus a few counters.
     data_bytes : int
-        The validated copy of the data and the centred copy handed to the
-        search (``2 * 8 * n_samples * n_features``), the cross-product
+        The standardised copy of the data and the search's own copy of it
+        by columns (``2 * 8 * n_samples * n_features``), the cross-product
         matrix and the reference (float64), and one residual buffer of
         ``n_samples`` values per thread.
     memory_bytes : int
@@ -262,8 +262,9 @@ def estimate_cost(
         Variables (columns), at least 0. More than 30 are estimated but
         marked infeasible: the search refuses them.
     n_threads : int or None, default=None
-        Threads, as in :func:`veldra.causal_order`: None for the CPUs this
-        process may use, 0 for the CPUs of its affinity set, k for k.
+        Threads, as in :func:`veldra.causal_order`: None (or 0) for the CPUs
+        this process may use, k for k but no more than those (a larger k is
+        lowered, with a UserWarning).
 
     Returns
     -------
