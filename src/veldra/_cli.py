@@ -17,6 +17,7 @@ import argparse
 import contextlib
 import csv
 import io
+import itertools
 import json
 import math
 import os
@@ -137,8 +138,8 @@ def _delimiter_hint(text: str, delimiter: str) -> str:
     return ""
 
 
-def _rows(reader: Any, path: str) -> Iterator[tuple[int, list[str]]]:
-    """Non-blank rows of a csv reader, with the line each one starts on."""
+def _rows(reader: Any) -> Iterator[tuple[int, int, list[str]]]:
+    """Non-blank rows of a csv reader, with the lines each starts and ends on."""
     while True:
         first = reader.line_num + 1
         try:
@@ -147,15 +148,7 @@ def _rows(reader: Any, path: str) -> Iterator[tuple[int, list[str]]]:
             return
         if not row or (len(row) == 1 and not row[0].strip()):
             continue
-        if reader.line_num > first:
-            # Only a quoted field spans lines, and numbers need no quotes: one
-            # was opened and not closed.
-            raise DataError(
-                f'{path}, line {first}: a quote (") opens a field that is not'
-                f" closed on that line (the field runs on to line"
-                f" {reader.line_num})"
-            )
-        yield first, row
+        yield first, reader.line_num, row
 
 
 def _locate_bad_cell(
@@ -245,22 +238,29 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
             lines.clear()
 
         try:
-            records = _rows(reader, path)
+            records = _rows(reader)
             first = next(records, None)
             if first is None:
                 raise DataError(f"{path}: the file is empty")
             if header:
                 names = tuple(
-                    name.strip() or f"x{j}" for j, name in enumerate(first[1])
+                    name.strip() or f"x{j}" for j, name in enumerate(first[2])
                 )
             else:
-                names = tuple(f"x{j}" for j in range(len(first[1])))
-                rows.append(first[1])
-                lines.append(first[0])
+                records = itertools.chain([first], records)
+                names = tuple(f"x{j}" for j in range(len(first[2])))
             if len(names) > MAX_FEATURES:
                 raise _too_many_columns(path, len(names))
             data = np.empty((0, len(names)))
-            for line, row in records:
+            for line, last, row in records:
+                if last > line:
+                    # Only a quoted field spans lines, and numbers need no
+                    # quotes: one was opened and not closed.
+                    raise DataError(
+                        f'{path}, line {line}: a quote (") opens a field that'
+                        " is not closed on that line (the field runs on to"
+                        f" line {last})"
+                    )
                 if len(row) != len(names):
                     text = delimiter.join(row)
                     raise DataError(
@@ -532,8 +532,6 @@ def _delimiter(text: str) -> str:
         raise argparse.ArgumentTypeError(
             f"must be a single character (or 'tab'), got {text!r}"
         )
-    if text in '\r\n"':
-        raise argparse.ArgumentTypeError(f"cannot be {text!r}")
     return text
 
 
