@@ -349,9 +349,9 @@ def _open_output(path: str) -> _Output:
         existing = None
     except OSError as error:
         raise DataError(f"{path}: cannot write: {error.strerror}") from None
+    if existing is not None and not os.access(target, os.W_OK):
+        raise DataError(f"{path}: cannot write: permission denied")
     if existing is not None and not stat.S_ISREG(existing.st_mode):
-        if not os.access(target, os.W_OK):
-            raise DataError(f"{path}: cannot write: permission denied")
         return _Output(path, target, None, 0)
     if existing is not None:
         mode = stat.S_IMODE(existing.st_mode)
@@ -411,7 +411,9 @@ def _emit(text: str) -> None:
 def _silence_stdout() -> None:
     # What is left in the buffer would fail again when Python exits.
     with contextlib.suppress(OSError, ValueError, AttributeError):
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
 
 
 def _release_free_memory() -> None:
