@@ -227,6 +227,7 @@ def _standard(values):
         ([3.0, -1.0, 2.0, 0.0, 5.0, 4.0, 1.0], _standard(np.arange(-1.0, 6.0))),
         (np.arange(N, dtype=np.int64) * 10**18, _standard(np.arange(N, dtype=float))),
         (np.arange(N) * 1e300 - 3e300, _standard(np.arange(N, dtype=float))),
+        ((np.arange(N) - 3) * 5e307, _standard(np.arange(N, dtype=float))),
     ],
 )
 def test_reference_options(reference, expected):
@@ -308,6 +309,7 @@ def _chain(seed=0, n=300):
         (1.0, -1e15),
         ([1e-150, 1.0, 1e150], [3e-136, -1e15, 1e164]),
         ([1e300, 1e-300, 1.0], [0.0, 1e-290, 0.0]),
+        ([1.0, 1.0, 1e293], [0.0, 0.0, 1.79e308]),  # offset at float64's edge
     ],
 )
 def test_offsets_and_scales_keep_the_order(scale, offset):

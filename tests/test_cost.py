@@ -115,6 +115,8 @@ def test_too_many_features_are_estimated_but_infeasible():
     [
         ({"n_samples": 1, "n_features": 3}, ValueError, "n_samples"),
         ({"n_samples": 10, "n_features": -1}, ValueError, "n_features"),
+        # 2 ** (d - 1) used to be computed for any d, without end.
+        ({"n_samples": 10, "n_features": 2**70}, ValueError, "far beyond the 30"),
         ({"n_samples": 10, "n_features": 3, "n_threads": -2}, ValueError, "n_threads"),
         ({"n_samples": 10.0, "n_features": 3}, TypeError, "n_samples"),
         ({"n_samples": 10, "n_features": True}, TypeError, "n_features"),

@@ -141,10 +141,17 @@ def test_lasso_matches_lasso_lars_ic(seed, criterion):
     np.testing.assert_allclose(model.adjacency_matrix_, expected, rtol=1e-7)
 
 
-def test_masked_cells_are_refused():
-    data = np.ma.masked_less(simulate(50, 3, seed=1).X, -2.0)
-    with pytest.raises(ValueError, match="masked cells"):
-        ExhaustiveOrdering(n_threads=1).fit(data)
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda X: np.ma.masked_less(X, -2.0), "masked cells"),
+        # scikit-learn's bare OverflowError used to come through.
+        (lambda X: [*X.tolist(), [10**400, 1.0, 2.0]], "column 0 is out of range"),
+    ],
+)
+def test_inputs_the_conversion_would_change_are_refused(change, message):
+    with pytest.raises(ValueError, match=message):
+        ExhaustiveOrdering(n_threads=1).fit(change(simulate(50, 3, seed=1).X))
 
 
 def test_dataframe_names_and_single_feature():

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import decimal
 import math
 import numbers
 import sys
@@ -161,7 +162,7 @@ def _bad_cell(
             value is None or type(value).__name__ in ("NAType", "NaTType")
         ):
             continue
-        if not isinstance(value, bool | numbers.Real | str | bytes):
+        if not isinstance(value, bool | numbers.Real | decimal.Decimal | str | bytes):
             return row, value, False
         try:
             float(value)
@@ -376,7 +377,9 @@ def _standardise(
     peak = np.maximum(high, -low)
     offset = peak > _OFFSET_RATIO * (high - low)
     if offset.any():
-        peak = np.where(offset, np.ldexp(1.0, np.frexp(peak)[1]), peak)
+        # The power of two at or above the peak, 2**1023 at most.
+        power = np.ldexp(1.0, np.minimum(np.frexp(peak)[1], 1023))
+        peak = np.where(offset, power, peak)
     centred = np.divide(data, peak, out=data if in_place else None)
     centred -= centred.mean(axis=0)
     for j in np.flatnonzero(offset):
@@ -619,7 +622,7 @@ def _standardised_reference(values: np.ndarray, what: str) -> np.ndarray:
         )
     # A power of two scales exactly; centring twice removes what the first
     # mean's rounding leaves.
-    power = math.ldexp(1.0, math.frexp(peak)[1])
+    power = math.ldexp(1.0, min(math.frexp(peak)[1], 1023))
     centred = values / power
     mean = centred.mean()
     centred -= mean

@@ -50,6 +50,8 @@ KERNEL_MAX_FEATURES = 30
 #: The most samples the search accepts (it counts rows in 32 bits).
 KERNEL_MAX_SAMPLES = 2**31 - 1
 
+# Beyond this the evaluations no longer fit in a float.
+_MAX_ESTIMATED_FEATURES = 1000
 # Calibration sizes. The two small searches fit a and b; 2048 samples keep
 # them near 0.1 s on one core while the residual pass is already measurable.
 _SMALL_N = 2048
@@ -277,7 +279,8 @@ def estimate_cost(
     TypeError
         If an argument is not an integer (or None for ``n_threads``).
     ValueError
-        If ``n_samples < 2``, ``n_features < 0`` or ``n_threads < 0``.
+        If ``n_samples < 2``, ``n_features`` is negative or above 1000, or
+        ``n_threads < 0``.
 
     Notes
     -----
@@ -298,6 +301,12 @@ def estimate_cost(
         raise ValueError(f"n_samples must be at least 2, got {n}")
     if d < 0:
         raise ValueError(f"n_features must be 0 or more, got {d}")
+    if d > _MAX_ESTIMATED_FEATURES:
+        raise ValueError(
+            f"n_features = {d} is far beyond the {KERNEL_MAX_FEATURES} the search"
+            f" accepts; its cost, d * 2^(d - 1) evaluations, is estimated up to"
+            f" d = {_MAX_ESTIMATED_FEATURES}"
+        )
     threads = resolve_threads(n_threads)
     effective = _effective_threads(threads)
 

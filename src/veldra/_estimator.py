@@ -499,8 +499,12 @@ class ExhaustiveOrdering(BaseEstimator):
             "ensure_min_samples": 2,
             "ensure_all_finite": False,
         }
-        if reset is None:
-            array = check_array(X, **options)
-        else:
-            array = validate_data(self, X, reset=reset, **options)
+        try:
+            if reset is None:
+                array = check_array(X, **options)
+            else:
+                array = validate_data(self, X, reset=reset, **options)
+        except OverflowError:
+            _api.checked_array(X)  # names the cell out of float64's range
+            raise
         return checked if frame else _api.checked_array(array)
