@@ -340,9 +340,11 @@ class _Output:
 
 
 def _open_output(path: str) -> _Output:
-    if os.path.isdir(path):
-        raise DataError(f"{path}: is a directory")
+    if not path:
+        raise DataError("the output file name is empty")
     target = os.path.realpath(path)  # a symbolic link stays one
+    if os.path.isdir(target):
+        raise DataError(f"{path}: is a directory, not a file")
     try:
         existing = os.stat(target)
     except FileNotFoundError:
