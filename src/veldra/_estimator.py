@@ -70,7 +70,7 @@ def _ordered_r(standard: np.ndarray, order: np.ndarray) -> np.ndarray:
 
 
 def _predecessor_effects(
-    prepared: _api.Prepared,
+    prepared: _api.Prepared | np.ndarray,
     order: np.ndarray,
     pruning: str,
     criterion: str,
@@ -81,10 +81,14 @@ def _predecessor_effects(
     regressions run on the standardised columns (target and predecessors)
     and their coefficients are scaled back, so that the graph does not
     depend on the units: rescaling column j divides column j of B by the
-    factor and rescaling column i multiplies row i by it.
+    factor and rescaling column i multiplies row i by it. ``prepared`` may
+    also be a data matrix (as the accuracy benchmark passes), checked and
+    standardised here.
     """
     import scipy.linalg
 
+    if not isinstance(prepared, _api.Prepared):
+        prepared = _api.prepare(*_api.checked_array(prepared), in_place=True)
     n_features = prepared.standard.shape[1]
     adjacency = np.zeros((n_features, n_features))
     r = _ordered_r(prepared.standard, order)
