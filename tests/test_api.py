@@ -3,6 +3,7 @@ result and what reaches the search."""
 
 import dataclasses
 import re
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -22,6 +23,7 @@ A, B, C = RNG.standard_normal((3, 50))
 
 def _with(column, value, index=1, shape=(20, 3)):
     X = np.random.default_rng(1).standard_normal(shape).astype(object)
+    X[:index, column] = [str(v) for v in X[:index, column]]
     X[index, column] = value
     return X
 
@@ -59,6 +61,11 @@ def _nan_at(columns):
         (_with(0, None), ValueError, "column 0 is not numeric: row 1 holds None"),
         ([["1", "2"], ["3", "x"]], ValueError, "column 1 is not numeric: row 1 .*'x'"),
         ([["1", "2"], ["3", "4"]], ValueError, "holds text"),
+        # The numeric strings before it used to be blamed (row 0).
+        (_with(0, "oops", index=2, shape=(3, 2)), ValueError, "row 2 holds 'oops'"),
+        (_with(2, 10**400), ValueError, "column 2 is out of range: row 1 .*401 dig"),
+        (_with(1, np.datetime64("2020-01-01")), ValueError, "column 1 is not num"),
+        (np.ma.masked_greater(A.reshape(25, 2), 1), ValueError, "masked cells in col"),
         (np.column_stack([A, np.full(50, 2.5), B]), ValueError, "column 1 is constant"),
         (np.ones((4, 3)), ValueError, "columns 0, 1 and 2 are constant"),
         (
@@ -119,11 +126,28 @@ def test_collinear_message_gives_the_combination():
             r"'a' and 'a2' are exactly collinear \(column 'a\d?' = ",
         ),
         (pd.DataFrame({"z": [1j, 2j, 3.0]}), "Complex data not supported"),
+        (
+            pd.DataFrame({"x": A[:3], "s": pd.array(["1.5", "2.5", "oops"], "string")}),
+            "'s' is not numeric: row 2 holds 'oops'",
+        ),
+        (
+            pd.DataFrame({"x": A[:3], "big": np.array([1, 10**400, 2], dtype=object)}),
+            "'big' is out of range: row 1",
+        ),
+        # Read as nanosecond counts by causal_order, refused by fit, before.
+        (pd.DataFrame({"x": A[:3], "t": pd.date_range("2020", periods=3)}), "'t' h"),
+        (
+            pd.DataFrame({"x": A[:3], "t": pd.date_range("2020", periods=3, tz="UTC")}),
+            "'t' holds dates, times or durations",
+        ),
+        (pd.DataFrame({"x": A[:3], "d": pd.to_timedelta([1, 2, 4], "s")}), "'d' h"),
     ],
 )
 def test_invalid_frames_name_the_column(frame, message):
     with pytest.raises(ValueError, match=message):
         check_data(frame)
+    with pytest.raises(ValueError, match=message):
+        veldra.ExhaustiveOrdering(n_threads=1).fit(frame)
 
 
 def test_names_given_apart_from_the_data():
@@ -144,6 +168,9 @@ def test_names_given_apart_from_the_data():
         np.asfortranarray(RNG.standard_normal((6, 3))),
         RNG.standard_normal((10, 4)).astype(np.float32),
         np.array([[1, 2.5], [3, 5], [4.0, 4]], dtype=object),
+        # As a DataFrame reads them; such an array used to be refused.
+        np.array([["1", 2.5], ["3", "5"], [4.0, b"4"]], dtype=object),
+        np.ma.masked_array([[1, 2.5], [3, 5], [4.0, 4]], mask=False),
         # Highly correlated but of full rank: not exactly collinear.
         np.column_stack([A, A + 1e-6 * B, C]),
     ],
@@ -183,6 +210,10 @@ N = 7
 P = (np.arange(N) + 0.5) / N
 
 
+def _standard(values):
+    return (values - values.mean()) / values.std()
+
+
 @pytest.mark.parametrize(
     ("reference", "expected"),
     [
@@ -190,10 +221,13 @@ P = (np.arange(N) + 0.5) / N
         ("Normal", stats.norm.ppf(P)),
         ("uniform", stats.uniform.ppf(P, loc=-(3**0.5), scale=2 * 3**0.5)),
         ("laplace", stats.laplace.ppf(P, scale=0.5**0.5)),
-        (stats.t(5).ppf, stats.t(5).ppf(P)),
-        (lambda p: -p, -P[::-1]),  # sorted for the user
-        ([3.0, -1.0, 2.0, 0.0, 5.0, 4.0, 1.0], np.arange(-1.0, 6.0)),
-        (np.arange(N, dtype=np.int64), np.arange(N, dtype=np.float64)),
+        # Anything else is standardised, sorted for the user.
+        (stats.t(5).ppf, _standard(stats.t(5).ppf(P))),
+        (lambda p: -p, _standard(-P[::-1])),
+        ([3.0, -1.0, 2.0, 0.0, 5.0, 4.0, 1.0], _standard(np.arange(-1.0, 6.0))),
+        (np.arange(N, dtype=np.int64) * 10**18, _standard(np.arange(N, dtype=float))),
+        (np.arange(N) * 1e300 - 3e300, _standard(np.arange(N, dtype=float))),
+        ((np.arange(N) - 3) * 5e307, _standard(np.arange(N, dtype=float))),
     ],
 )
 def test_reference_options(reference, expected):
@@ -205,8 +239,11 @@ def test_reference_options(reference, expected):
 
 def test_explicit_reference_is_not_modified():
     given = np.array([2.0, 1.0, 3.0])
-    assert make_reference(given, 3).tolist() == [1.0, 2.0, 3.0]
+    np.testing.assert_allclose(make_reference(given, 3), [-(1.5**0.5), 0, 1.5**0.5])
     assert given.tolist() == [2.0, 1.0, 3.0]
+    # Already standardised: used as it is, to the bit.
+    standard = _standard(RNG.standard_normal(50))
+    assert make_reference(standard, 50).tobytes() == np.sort(standard).tobytes()
 
 
 @pytest.mark.parametrize(
@@ -221,11 +258,56 @@ def test_explicit_reference_is_not_modified():
         (["a"] * 7, "not an array of real numbers"),
         (lambda p: p[:3], "quantile function.*3 values"),
         (lambda p: np.where(p > 0.9, np.inf, p), "quantile function.*non-finite"),
+        ([2.5] * 7, "the reference is constant"),
+        (lambda p: 0 * p + 1e-300, "function's output is constant"),
+        (np.ma.masked_less(np.arange(7.0), 1), "masked array with masked values"),
+        (np.arange(7) + 1j, "complex"),
+        (np.array([10**400] * 7, dtype=object), "not an array of real numbers"),
     ],
 )
 def test_invalid_reference(reference, message):
     with pytest.raises(ValueError, match=message):
         make_reference(reference, N)
+
+
+@pytest.mark.parametrize("factor", [1e-10, 1e6, 1e19, 1e300])
+def test_reference_scale_and_location_do_not_matter(factor):
+    # Unstandardised references used to change the order (float32 sums lost
+    # the differences) or make the score infinite.
+    X = simulate(400, 4, noise="uniform", seed=6).X
+    reference = RNG.standard_normal(400)
+    expected = causal_order(X, reference=reference, n_threads=1)
+    result = causal_order(X, reference=reference * factor + 3.0, n_threads=1)
+    assert result.order.tolist() == expected.order.tolist()
+    assert result.score == pytest.approx(expected.score, rel=1e-5)
+
+
+def test_infinite_score_is_an_error(monkeypatch):
+    sinks = np.array([-1, 0, 1, 1], dtype=np.int32)
+    monkeypatch.setattr(_api, "_sink_dp", lambda *args: (sinks, np.inf))
+    with pytest.raises(RuntimeError, match=r"total score is not finite \(inf\)"):
+        causal_order(simulate(50, 2, seed=0).X, n_threads=1)
+
+
+@pytest.mark.parametrize(
+    ("scale", "offset"),
+    [
+        (1.0, 1e6),
+        # Dividing by the largest value before centring rounded the data away:
+        # from 3e14 on, this chain came out in another order.
+        (1.0, 3e14),
+        (1.0, 1e15),
+        (1.0, -1e15),
+        ([1e-150, 1.0, 1e150], [3e-136, -1e15, 1e164]),
+        ([1e300, 1e-300, 1.0], [0.0, 1e-290, 0.0]),
+        ([1.0, 1.0, 1e293], [0.0, 0.0, 1.79e308]),  # offset at float64's edge
+    ],
+)
+def test_offsets_and_scales_keep_the_order(scale, offset):
+    sim = simulate(300, 3, noise="uniform", edge_prob=1.0, seed=0)
+    result = causal_order(sim.X * scale + offset, n_threads=1)
+    assert result.order.tolist() == sim.order.tolist()
+    assert np.isfinite(result.score)
 
 
 @pytest.fixture
@@ -257,7 +339,8 @@ def test_what_reaches_the_search(spy):
     centred = X - X.mean(axis=0)
     np.testing.assert_allclose(data * centred.std(axis=0), centred, atol=1e-9)
     np.testing.assert_allclose(gram, data.T @ data)
-    assert values.tolist() == sorted(reference.tolist())
+    # The reference standardised, like the residuals.
+    np.testing.assert_allclose(values, _standard(np.sort(reference)), rtol=1e-12)
     # The result is the search's, read out.
     assert result.score == score
     assert np.array_equal(result.sinks, sinks)
@@ -310,10 +393,14 @@ def test_broken_table_is_an_error(monkeypatch, sinks, message):
         causal_order(simulate(50, d, seed=0).X, n_threads=1)
 
 
-@pytest.mark.parametrize("n_threads", [0, 1, 3, 64])
-def test_thread_count_passed_as_given(spy, n_threads):
-    causal_order(simulate(100, 3, seed=1).X, n_threads=n_threads)
-    assert spy[0][0][4] == n_threads
+@pytest.mark.parametrize(("n_threads", "used"), [(0, 3), (1, 1), (3, 3), (64, 3)])
+def test_thread_count_capped_at_the_cpus(spy, monkeypatch, n_threads, used):
+    monkeypatch.setattr(_threads, "available_cpus", lambda: 3)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = causal_order(simulate(100, 3, seed=1).X, n_threads=n_threads)
+    assert spy[0][0][4] == result.n_threads == used
+    assert len(caught) == (n_threads > used)
 
 
 @pytest.mark.parametrize(

@@ -93,7 +93,7 @@ def test_quick_run_writes_every_cell(bench_python, tmp_path):
     for m in memory:
         d, added = int(m["d"]), int(m["search_rss_bytes"])
         assert m["search_rss_bytes"] == rss[(f"veldra-{m['threads']}t", d)]
-        assert int(m["formula_bytes"]) == 12 * 2**d + 24 * 1000 * d
+        assert int(m["formula_bytes"]) == 12 * 2**d + 16 * 1000 * d
         assert float(m["ratio"]) == pytest.approx(added / int(m["formula_bytes"]))
 
     # The extrapolation starts from the largest measured d of each thread count.
@@ -169,8 +169,8 @@ def test_cost_formulas(speed):
     )  # about 9.3 days
     assert speed.extrapolate_seconds(25, 5e-5) / 86400 == pytest.approx(0.2428, 1e-3)
     # Tables: 12 bytes per subset, 12 GiB at d = 30; data: 16 bytes per value.
-    assert speed.formula_bytes(30, 1000) == 12 * 2**30 + 24 * 1000 * 30
-    assert speed.formula_bytes(20, 1) - speed.formula_bytes(20, 0) == 24 * 20
+    assert speed.formula_bytes(30, 1000) == 12 * 2**30 + 16 * 1000 * 30
+    assert speed.formula_bytes(20, 1) - speed.formula_bytes(20, 0) == 16 * 20
 
 
 def test_simulated_data_is_a_standardised_dag(speed):

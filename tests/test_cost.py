@@ -3,7 +3,7 @@ import math
 
 import pytest
 
-from veldra import _cost
+from veldra import _cost, _threads
 from veldra._cost import estimate_cost, format_bytes, format_seconds
 
 
@@ -30,7 +30,7 @@ def test_sizes_follow_the_search(n, d):
     assert 12 * 2**d <= cost.table_bytes < 12 * 2**d + 1024
     # Validated and centred copies of X, the cross-product matrix, the
     # reference and one residual buffer for the single thread.
-    assert cost.data_bytes == 8 * (3 * n * d + d * d + 2 * n)
+    assert cost.data_bytes == 8 * (2 * n * d + d * d + 2 * n)
     assert cost.memory_bytes == cost.table_bytes + cost.data_bytes
     assert cost.feasible
     assert math.isfinite(cost.seconds)
@@ -76,6 +76,16 @@ def test_calibration_is_cached_per_samples_and_threads(counted_calls):
     assert any(n == 654 for n, _, _ in counted_calls[second:])
 
 
+def test_threads_beyond_the_cpus_are_not_calibrated(monkeypatch, counted_calls):
+    # 200 threads used to be timed as asked: seconds of spinning workers.
+    monkeypatch.setattr(_cost, "resolve_threads", _threads.resolve_threads)
+    monkeypatch.setattr(_threads, "available_cpus", lambda: 2)
+    with pytest.warns(UserWarning, match="n_threads=200: more than the 2 CPUs"):
+        cost = estimate_cost(1000, 10, n_threads=200)
+    assert cost.n_threads == 2
+    assert {threads for _, _, threads in counted_calls} <= {1, 2}
+
+
 def test_no_calibration_without_evaluations(counted_calls):
     assert estimate_cost(100, 0).n_evaluations == 0
     assert counted_calls == []
@@ -105,6 +115,8 @@ def test_too_many_features_are_estimated_but_infeasible():
     [
         ({"n_samples": 1, "n_features": 3}, ValueError, "n_samples"),
         ({"n_samples": 10, "n_features": -1}, ValueError, "n_features"),
+        # 2 ** (d - 1) used to be computed for any d, without end.
+        ({"n_samples": 10, "n_features": 2**70}, ValueError, "far beyond the 30"),
         ({"n_samples": 10, "n_features": 3, "n_threads": -2}, ValueError, "n_threads"),
         ({"n_samples": 10.0, "n_features": 3}, TypeError, "n_samples"),
         ({"n_samples": 10, "n_features": True}, TypeError, "n_features"),

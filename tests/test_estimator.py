@@ -2,6 +2,7 @@ import numpy as np
 import pytest
 from simulate import backward_edges, simulate
 from sklearn.exceptions import NotFittedError
+from sklearn.linear_model import LassoLarsIC
 from sklearn.utils.estimator_checks import parametrize_with_checks
 from sklearn.utils.validation import check_is_fitted
 
@@ -80,6 +81,77 @@ def test_invariant_to_column_order_and_scale():
         changed.adjacency_matrix_ * scale[None, :] / scale[:, None]
     )
     np.testing.assert_allclose(back, reference.adjacency_matrix_, rtol=1e-6)
+
+
+@pytest.fixture(scope="module")
+def unscaled():
+    data = simulate(600, 4, noise="uniform", edge_prob=0.7, seed=14).X
+    return data, {
+        pruning: ExhaustiveOrdering(pruning=pruning, n_threads=1).fit(data)
+        for pruning in ("adaptive_lasso", "none")
+    }
+
+
+@pytest.mark.parametrize("pruning", ["adaptive_lasso", "none"])
+@pytest.mark.parametrize("factor", [1e-200, 1e-100, 1e-5, 1e5, 1e155, 1e200])
+@pytest.mark.parametrize("column", [None, 0, 1, 2, 3])
+def test_graph_is_equivariant_under_rescaling(unscaled, pruning, factor, column):
+    # Edges used to vanish below a scale of 5e-4 or when only the target was
+    # small; B was all zeros at 1e155, the lasso failed at 1e154 and the SVD
+    # at 1e-200.
+    data, fitted = unscaled
+    scale = np.ones(4)
+    scale[slice(None) if column is None else column] = factor
+    model = ExhaustiveOrdering(pruning=pruning, n_threads=1).fit(data * scale)
+    reference = fitted[pruning]
+    np.testing.assert_array_equal(model.causal_order_, reference.causal_order_)
+    expected = reference.adjacency_matrix_ * scale[:, None] / scale[None, :]
+    np.testing.assert_array_equal(model.adjacency_matrix_ != 0, expected != 0)
+    np.testing.assert_allclose(model.adjacency_matrix_, expected, rtol=1e-8)
+    source, target = reference.causal_order_[[0, -1]]
+    np.testing.assert_allclose(
+        model.estimate_total_effect(data * scale, source, target),
+        reference.estimate_total_effect(data, source, target)
+        * scale[target]
+        / scale[source],
+        rtol=1e-8,
+    )
+
+
+@pytest.mark.parametrize(("seed", "criterion"), [(20, "bic"), (21, "aic"), (22, "bic")])
+def test_lasso_matches_lasso_lars_ic(seed, criterion):
+    # The pruning computes LassoLarsIC's path and criterion from
+    # cross-products; on standardised data both must keep the same effects.
+    data = simulate(800, 6, noise="laplace", edge_prob=0.5, seed=seed).X
+    model = ExhaustiveOrdering(criterion=criterion, n_threads=1).fit(data)
+    z = (data - data.mean(axis=0)) / data.std(axis=0)
+    expected = np.zeros((6, 6))
+    order = model.causal_order_
+    for position in range(1, 6):
+        target, parents = order[position], order[:position]
+        ols = np.linalg.lstsq(z[:, parents], z[:, target], rcond=None)[0]
+        residuals = z[:, target] - z[:, parents] @ ols
+        lasso = LassoLarsIC(
+            criterion=criterion,
+            noise_variance=residuals @ residuals / (800 - position - 1),
+        ).fit(z[:, parents] * np.abs(ols), z[:, target])
+        expected[target, parents] = lasso.coef_ * np.abs(ols)
+    expected *= data.std(axis=0)[:, None] / data.std(axis=0)[None, :]
+    np.testing.assert_array_equal(model.adjacency_matrix_ != 0, expected != 0)
+    np.testing.assert_allclose(model.adjacency_matrix_, expected, rtol=1e-7)
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        (lambda X: np.ma.masked_less(X, -2.0), "masked cells"),
+        # scikit-learn's bare OverflowError used to come through.
+        (lambda X: [*X.tolist(), [10**400, 1.0, 2.0]], "column 0 is out of range"),
+    ],
+)
+def test_inputs_the_conversion_would_change_are_refused(change, message):
+    with pytest.raises(ValueError, match=message):
+        ExhaustiveOrdering(n_threads=1).fit(change(simulate(50, 3, seed=1).X))
 
 
 def test_dataframe_names_and_single_feature():

@@ -129,23 +129,34 @@ def test_more_than_128_threads_are_clamped_with_a_warning():
 
 # Each run limits the address space so that one thing fails: the threads of
 # the pool, or the column copy and residual buffers made before the sweep.
+# Each headroom is a separate call; the public function caps the threads at
+# the CPUs and may then fit.
 LIMITED_SCRIPT = """
-import os, resource, sys
+import os, resource, sys, warnings
 import numpy as np
+import veldra
 from veldra._exhaustive_kernel import _sink_dp
-n, d, threads = int(sys.argv[1]), 2, int(sys.argv[2])
+warnings.simplefilter("ignore")
+api, n, d, threads, *headrooms = sys.argv[1:]
+n, d, threads = int(n), int(d), int(threads)
 X = np.random.default_rng(0).laplace(size=(n, d))
 gram, reference = X.T @ X, np.sort(X[:, 0])
-vm = next(int(line.split()[1]) for line in open("/proc/self/status")
-          if line.startswith("VmSize:")) * 1024
+if api == "api":
+    veldra.causal_order(X, n_threads=1)  # BLAS sets up its buffers first
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-resource.setrlimit(resource.RLIMIT_AS, (vm + int(sys.argv[3]) * 2**20, hard))
 tasks = len(os.listdir("/proc/self/task"))
-try:
-    _sink_dp(X, gram, reference, d, threads)
-    print("returned")
-except MemoryError:
-    print("memory-error")
+for headroom in headrooms:
+    vm = next(int(line.split()[1]) for line in open("/proc/self/status")
+              if line.startswith("VmSize:")) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm + int(headroom) * 2**20, hard))
+    try:
+        if api == "api":
+            veldra.causal_order(X, n_threads=threads)
+        else:
+            _sink_dp(X, gram, reference, d, threads)
+        print("returned")
+    except MemoryError:
+        print("memory-error")
 resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 print(len(os.listdir("/proc/self/task")) == tasks)
 print(_sink_dp(X[:40], X[:40].T @ X[:40], reference[:40], d, threads)[0][0])
@@ -153,13 +164,26 @@ print(_sink_dp(X[:40], X[:40].T @ X[:40], reference[:40], d, threads)[0][0])
 
 
 @pytest.mark.parametrize(
-    ("n", "threads", "headroom_mib"),
+    ("api", "n", "d", "threads", "headrooms", "outcomes"),
     [
-        (1000, 2, 1),  # no room for the worker's stack
-        (30_000_000, 2, 200),  # no room for the 480 MB column copy
+        ("kernel", 1000, 2, 2, [1], ["memory-error"]),  # no room for a stack
+        ("kernel", 30_000_000, 2, 2, [200], ["memory-error"]),  # 480 MB copy
+        # These used to start some threads, fail on the next and abort
+        # (std::terminate); "tls" was reported to end in glibc's TLS
+        # allocation failure. Now nothing starts before the memory is there.
+        ("kernel", 1000, 2, 4, [20], ["memory-error"]),
+        ("kernel", 1000, 2, 128, [100, 600], ["memory-error"] * 2),
+        ("kernel", 2**21, 3, 2, [40, 20], ["memory-error"] * 2),
+        ("api", 200, 4, 4, [10, 20], None),
     ],
-    ids=["pool", "sweep-buffers"],
+    ids=["pool", "sweep-buffers", "4-threads", "128-threads", "tls", "api"],
 )
-def test_memory_exhaustion_raises_memory_error(n, threads, headroom_mib):
-    proc = run_script(LIMITED_SCRIPT, n, threads, headroom_mib)
-    assert proc.stdout.split() == ["memory-error", "True", "-1"]
+def test_memory_exhaustion_raises_memory_error(api, n, d, threads, headrooms, outcomes):
+    proc = run_script(LIMITED_SCRIPT, api, n, d, threads, *headrooms)
+    lines = proc.stdout.split()
+    if outcomes is None:  # as many threads as there are CPUs may fit
+        assert set(lines[:-2]) <= {"returned", "memory-error"}
+        assert len(lines) == len(headrooms) + 2
+    else:
+        assert lines[:-2] == outcomes
+    assert lines[-2:] == ["True", "-1"]

@@ -73,14 +73,17 @@ def test_score_is_the_maximum_over_all_orders(d, noise, reference):
 
 
 def test_explicit_reference_is_used():
-    # A reference far from the residuals changes every score; the search
-    # must use the values given, not the default.
+    # A skewed reference changes every score; the search must use the values
+    # given (standardised, so their scale and location do not matter), not
+    # the default.
     sim = simulate(300, 3, noise="laplace", seed=7)
     n = 300
-    shifted = ndtri((np.arange(n) + 0.5) / n) * 2.0
-    result = causal_order(sim.X, reference=shifted[::-1], n_threads=1)
-    totals = _brute_force(sim.X, shifted)
+    skewed = np.expm1(ndtri((np.arange(n) + 0.5) / n)) * 2.0 + 5.0
+    result = causal_order(sim.X, reference=skewed[::-1], n_threads=1)
+    totals = _brute_force(sim.X, (skewed - skewed.mean()) / skewed.std())
     assert result.score == pytest.approx(max(totals.values()), rel=1e-5)
+    default = causal_order(sim.X, n_threads=1).score
+    assert result.score != pytest.approx(default, rel=1e-2)
 
 
 @pytest.mark.parametrize("seed", range(4))

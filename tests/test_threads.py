@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import warnings
 from pathlib import Path
 
 import pytest
 
+from veldra import _threads
 from veldra._threads import available_cpus, resolve_threads
 
 
@@ -80,8 +82,34 @@ def test_affinity_set_counts_when_no_cgroup_is_readable(
     assert resolve_threads(None) == available_cpus()
 
 
-def test_explicit_counts_pass_unchanged_and_bad_ones_are_refused() -> None:
-    assert [resolve_threads(k) for k in (0, 1, 2, 64)] == [0, 1, 2, 64]
+@pytest.mark.parametrize(
+    ("asked", "cpus", "expected"),
+    [
+        (None, 4, 4),
+        (0, 4, 4),
+        (1, 4, 1),
+        (4, 4, 4),
+        # Counts above the CPUs used to be passed on: 128 spinning workers on
+        # 2 cores made a search 35 times slower.
+        (5, 4, 4),
+        (2**64, 4, 4),
+        (200, 500, 128),  # the pool's own limit
+        (None, 500, 128),
+    ],
+)
+def test_counts_are_capped_at_the_usable_cpus(monkeypatch, asked, cpus, expected):
+    monkeypatch.setattr(_threads, "available_cpus", lambda: cpus)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert resolve_threads(asked) == expected
+    lowered = asked not in (None, 0) and asked > expected
+    assert len(caught) == lowered
+    for warning in caught:
+        assert str(warning.message).startswith(f"n_threads={asked}: more than ")
+        assert str(warning.message).endswith(f"; the search runs on {expected}")
+
+
+def test_bad_counts_are_refused() -> None:
     with pytest.raises(ValueError, match="0 or more"):
         resolve_threads(-1)
     with pytest.raises(TypeError, match="float"):

@@ -356,26 +356,35 @@ py::tuple sink_dp(const input_array& X, const input_array& gram,
   const py::buffer_info gram_info = gram.request();
   const py::buffer_info reference_info = reference.request();
 
-  // One pool per call, made while the lock is held and destroyed after the
-  // result is built, so no worker outlives the call.
+  // Everything the sweep writes besides the tables is allocated first, so a
+  // shortage is a MemoryError before any thread starts. At least one value
+  // each: n may be 0.
   const size_t threads = thread_count(n_threads);
-  hwy::AlignedUniquePtr<hwy::ThreadPool> pool;
-  if (threads > 1) {
-    pool = make_thread_pool(threads - 1);
-    // Workers spin between levels instead of sleeping: levels follow closely.
-    pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
-  }
-
-  // Everything the sweep writes besides the tables is allocated here, so a
-  // shortage is a MemoryError before any work. At least one value each:
-  // n may be 0.
+  const size_t buffers =
+      threads > 1 ? std::min(threads, kMaxPoolWorkerThreads + 1) : 1;
   const size_t stride = residual_stride(n);
-  const size_t buffers = pool ? pool->NumWorkers() : 1;
   auto X_columns = hwy::AllocateAligned<double>(
       std::max<size_t>(1, static_cast<size_t>(n) * static_cast<size_t>(d)));
   auto residuals =
       hwy::AllocateAligned<double>(std::max<size_t>(1, stride * buffers));
   if (!X_columns || !residuals) throw std::bad_alloc();
+
+  // One pool per call, made while the lock is held and destroyed after the
+  // result is built, so no worker outlives the call. Its workers, the calling
+  // thread included, number `buffers`: the count capped as the pool caps it.
+  hwy::AlignedUniquePtr<hwy::ThreadPool> pool;
+  if (threads > 1) {
+    std::string why;
+    try {
+      pool = make_thread_pool(threads - 1, &why);
+    } catch (const std::bad_alloc&) {
+      if (why.empty()) throw;
+      PyErr_SetString(PyExc_MemoryError, why.c_str());
+      throw py::error_already_set();
+    }
+    // Workers spin between levels instead of sleeping: levels follow closely.
+    pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
+  }
 
   // The processor's targets, asked once: the query costs more than a sort
   // on virtual machines, where cpuid traps to the hypervisor.

@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import datetime
+import decimal
 import math
 import numbers
+import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -11,10 +14,8 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
-import scipy.linalg
-import scipy.sparse
-import scipy.special
 
+from ._checks import MAX_FEATURES, REFERENCE_NAMES
 from ._exhaustive_kernel import _sink_dp
 from ._threads import resolve_threads
 
@@ -22,20 +23,38 @@ __all__ = [
     "MAX_FEATURES",
     "REFERENCES",
     "OrderResult",
+    "Prepared",
     "causal_order",
     "check_data",
+    "checked_array",
     "make_reference",
+    "prepare",
+    "reject_unsupported",
+    "search",
 ]
 
-#: The largest number of variables the exhaustive search accepts.
-MAX_FEATURES = 30
-
 _EPS = float(np.finfo(np.float64).eps)
+# A column whose values all lie within peak / _OFFSET_RATIO of one another is
+# mostly offset: it is centred exactly before it is scaled.
+_OFFSET_RATIO = 1024.0
+# Rows per block when a column statistic is accumulated block by block.
+_BLOCK_ROWS = 8192
+# Cells a Python value may hold that float() would turn into a number but that
+# are not quantities: dates, times and durations.
+_NOT_QUANTITIES = (
+    np.datetime64,
+    np.timedelta64,
+    datetime.date,
+    datetime.time,
+    datetime.timedelta,
+)
 
 ReferenceLike = str | Callable[[np.ndarray], Any] | npt.ArrayLike
 
 
 def _normal_quantiles(p: np.ndarray) -> np.ndarray:
+    import scipy.special
+
     return scipy.special.ndtri(p)
 
 
@@ -57,6 +76,7 @@ REFERENCES: dict[str, Callable[[np.ndarray], np.ndarray]] = {
     "uniform": _uniform_quantiles,
     "laplace": _laplace_quantiles,
 }
+assert tuple(REFERENCES) == REFERENCE_NAMES
 
 
 @dataclass(frozen=True, eq=False)
@@ -84,6 +104,8 @@ class OrderResult:
         Residual scores computed by the search, ``d * 2**(d - 1)``.
     seconds : float
         Wall-clock time of the call, validation included.
+    n_threads : int
+        Threads the search ran on, the calling one included.
     """
 
     order: np.ndarray
@@ -92,6 +114,7 @@ class OrderResult:
     sinks: np.ndarray
     n_evaluations: int
     seconds: float
+    n_threads: int
 
 
 def _label(index: int, names: Sequence[str] | None) -> str:
@@ -112,27 +135,70 @@ def _is_frame(X: object) -> bool:
     return hasattr(X, "columns") and hasattr(X, "to_numpy") and hasattr(X, "iloc")
 
 
-def _bad_cell(column: np.ndarray) -> tuple[int, object] | None:
-    """The first cell of an object or text column that is not a number."""
+def _describe(value: object) -> str:
+    """A cell for a message: its repr, or the size of a huge integer."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        bits = abs(int(value)).bit_length()
+        if bits > 128:  # its repr may be refused (int_max_str_digits), and long
+            return f"an integer of about {int(bits * math.log10(2)) + 1} digits"
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _bad_cell(
+    column: np.ndarray, *, missing_ok: bool = False
+) -> tuple[int, object, bool] | None:
+    """The first cell of an object or text column that is not a real number.
+
+    Returns its row, its value and whether it is a number out of float64's
+    range. Numbers written as text count as numbers, as pandas reads them.
+    With ``missing_ok``, None and NaN-like values (pandas' missing values)
+    pass: the caller turns them into NaN.
+    """
     for row, value in enumerate(column.tolist()):
-        if isinstance(value, bool | numbers.Real) and not isinstance(value, str):
+        if isinstance(value, _NOT_QUANTITIES):
+            return row, value, False
+        if missing_ok and (
+            value is None or type(value).__name__ in ("NAType", "NaTType")
+        ):
             continue
-        if isinstance(value, str | bytes):
-            try:
-                float(value)
-            except ValueError:
-                return row, value
-            if column.dtype.kind == "O":
-                return row, value
-            continue
-        return row, value
+        if not isinstance(value, bool | numbers.Real | decimal.Decimal | str | bytes):
+            return row, value, False
+        try:
+            float(value)
+        except OverflowError:
+            return row, value, True
+        except ValueError:
+            return row, value, False
     return None
 
 
-def _not_numeric(index: int, names: Sequence[str] | None, row: int, value: object):
+def _bad_cell_error(
+    index: int, names: Sequence[str] | None, cell: tuple[int, object, bool]
+) -> ValueError:
+    row, value, out_of_range = cell
+    if out_of_range:
+        return ValueError(
+            f"{_label(index, names)} is out of range: row {row} holds"
+            f" {_describe(value)}, beyond the largest float64"
+            f" ({sys.float_info.max:.4g})"
+        )
     return ValueError(
-        f"{_label(index, names)} is not numeric: row {row} holds {value!r}"
+        f"{_label(index, names)} is not numeric: row {row} holds {_describe(value)}"
     )
+
+
+def _check_frame_dtypes(frame: Any, names: Sequence[str]) -> None:
+    for j, dtype in enumerate(frame.dtypes):
+        kind = getattr(dtype, "kind", "")
+        if kind == "c":
+            raise ValueError(f"Complex data not supported: {_label(j, names)}")
+        if kind in "mM":
+            raise ValueError(
+                f"{_label(j, names)} holds dates, times or durations (dtype"
+                f" {dtype}), not quantities; convert it to numbers first, such as"
+                " seconds since a start"
+            )
 
 
 def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
@@ -140,33 +206,78 @@ def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
     shape = getattr(frame, "shape", None)
     if shape is not None and len(shape) == 2 and shape[1] == 0:
         return np.empty(shape, dtype=np.float64), names
+    _check_frame_dtypes(frame, names)
     for j, dtype in enumerate(frame.dtypes):
-        if getattr(dtype, "kind", "") == "c":
-            raise ValueError(f"Complex data not supported: {_label(j, names)}")
+        # Object columns are read cell by cell, as object arrays are, so that
+        # dates or times inside them are not taken for numbers.
+        if getattr(dtype, "kind", "") == "O":
+            cells = np.asarray(frame.iloc[:, j].to_numpy(), dtype=object)
+            bad = _bad_cell(cells, missing_ok=True)
+            if bad is not None:
+                raise _bad_cell_error(j, names, bad)
     try:
         data = frame.to_numpy(dtype=np.float64, na_value=np.nan)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         for j in range(len(names)):
             column = frame.iloc[:, j]
             try:
                 column.to_numpy(dtype=np.float64, na_value=np.nan)
-            except (TypeError, ValueError):
+            except (TypeError, ValueError, OverflowError):
                 cells = np.asarray(column.to_numpy(), dtype=object)
-                bad = _bad_cell(cells) or (0, cells[0] if len(cells) else None)
-                raise _not_numeric(j, names, *bad) from None
+                bad = _bad_cell(cells) or (0, cells[0] if len(cells) else None, False)
+                raise _bad_cell_error(j, names, bad) from None
         raise
-    return data, names
+    # A new C-ordered array, never a view of the frame's own: it is
+    # standardised in place.
+    return np.array(data, order="C", copy=True), names
 
 
-def _array_to_float(X: Any) -> np.ndarray:
-    if scipy.sparse.issparse(X):
-        raise TypeError(
-            "sparse input is not supported; convert it with X.toarray() first"
-        )
+def reject_unsupported(X: Any) -> None:
+    """Refuse inputs whose conversion to numbers would silently change them.
+
+    A masked array's masked cells still hold values, which the conversion
+    would use; a DataFrame's date, time and duration columns would become
+    nanosecond counts.
+
+    Raises
+    ------
+    ValueError
+        Naming the columns concerned.
+    """
+    if np.ma.isMaskedArray(X):
+        mask = np.ma.getmaskarray(X)
+        if mask.any():
+            where = ""
+            if mask.ndim == 2:
+                where = (
+                    f" in {_labels(np.flatnonzero(mask.any(axis=0)).tolist(), None)}"
+                )
+            raise ValueError(
+                f"X is a masked array with masked cells{where}; the values under"
+                " the mask would be used as data. Drop the rows that hold them"
+                " or fill them first (X.filled(value))"
+            )
+    elif _is_frame(X):
+        _check_frame_dtypes(X, tuple(str(c) for c in X.columns))
+
+
+def _array_to_float(X: Any, *, copy: bool = True) -> np.ndarray:
+    if type(X).__module__.startswith("scipy.sparse"):
+        import scipy.sparse
+
+        if scipy.sparse.issparse(X):
+            raise TypeError(
+                "sparse input is not supported; convert it with X.toarray() first"
+            )
+    reject_unsupported(X)
+    if np.ma.isMaskedArray(X):
+        X = np.ma.getdata(X)
     try:
         array = np.asarray(X)
     except ValueError as error:  # ragged nested sequences
         raise ValueError(f"X is not a rectangular array: {error}") from None
+    except OverflowError as error:
+        raise ValueError(f"X holds a number out of range: {error}") from None
     if array.ndim != 2:
         if array.ndim == 1:
             got = f"a 1-D array of shape {array.shape}"
@@ -184,17 +295,14 @@ def _array_to_float(X: Any) -> np.ndarray:
     if kind == "c":
         raise ValueError("Complex data not supported; pass the real part or split it")
     if kind in "biuf":
-        return array.astype(np.float64)
+        return np.array(array, dtype=np.float64, order="C", copy=copy or None)
     if kind in "OUS":
         for j in range(array.shape[1]):
             bad = _bad_cell(array[:, j])
             if bad is not None:
-                raise _not_numeric(j, None, *bad)
+                raise _bad_cell_error(j, None, bad)
         if kind == "O":
-            try:
-                return array.astype(np.float64)
-            except (TypeError, ValueError):
-                pass
+            return np.array(array, dtype=np.float64, order="C")
         raise ValueError(
             f"X holds text (dtype {array.dtype}), not numbers;"
             " convert it with X.astype(float) first"
@@ -225,25 +333,116 @@ def _check_shape(n: int, d: int) -> None:
         )
 
 
-def _standardise(data: np.ndarray) -> np.ndarray:
-    """Centred columns scaled to unit root mean square.
+def _column_mean_square(columns: np.ndarray) -> np.ndarray:
+    """``np.mean(columns * columns, axis=0)``, bit for bit, without the square's
+    full copy.
+
+    NumPy sums a C-ordered array down its columns one row after another, so
+    continuing that sum block by block gives the same bits; a single column
+    is summed pairwise, and is computed whole.
+    """
+    n, d = columns.shape
+    if d == 1 or not columns.flags.c_contiguous:
+        return np.mean(columns * columns, axis=0)
+    total: np.ndarray | None = None
+    for start in range(0, n, _BLOCK_ROWS):
+        block = columns[start : start + _BLOCK_ROWS]
+        squares = block * block
+        if total is not None:
+            squares = np.vstack([total[np.newaxis], squares])
+        total = np.add.reduce(squares, axis=0)
+    assert total is not None
+    return total / n
+
+
+def _standardise(
+    data: np.ndarray, *, in_place: bool = False
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Centred columns scaled to unit root mean square, and their scales.
 
     Scaling a column does not change any score of the search, which
     standardises residuals; it keeps squares and cross-products in range
     and the cross-product matrix well scaled. ``data`` must have no
-    constant column.
+    constant column. Returns ``(standard, peak, factor)`` with
+    ``data - mean == standard * peak * factor`` per column (two factors, so
+    that neither overflows).
+
+    A column is divided by its largest magnitude first, so that nothing
+    overflows, then centred. When its values share a large offset, that
+    division would round away their differences: such a column is divided
+    by a power of two instead (exact), and centred twice (the second pass
+    removes what the first mean's rounding left).
     """
-    peak = np.max(np.abs(data), axis=0)
-    scaled = data / peak  # no overflow in the mean below
-    centred = scaled - scaled.mean(axis=0)
-    centred /= np.max(np.abs(centred), axis=0)
-    centred /= np.sqrt(np.mean(centred * centred, axis=0))
-    return np.ascontiguousarray(centred)
+    high, low = data.max(axis=0), data.min(axis=0)
+    peak = np.maximum(high, -low)
+    offset = peak > _OFFSET_RATIO * (high - low)
+    if offset.any():
+        # The power of two at or above the peak, 2**1023 at most.
+        power = np.ldexp(1.0, np.minimum(np.frexp(peak)[1], 1023))
+        peak = np.where(offset, power, peak)
+    centred = np.divide(data, peak, out=data if in_place else None)
+    centred -= centred.mean(axis=0)
+    for j in np.flatnonzero(offset):
+        column = centred[:, j]
+        column -= column.mean()
+    top = np.maximum(centred.max(axis=0), -centred.min(axis=0))
+    centred /= top
+    rms = np.sqrt(_column_mean_square(centred))
+    centred /= rms
+    return np.ascontiguousarray(centred), peak, top * rms
 
 
-def _collinearity(
-    standard: np.ndarray, names: Sequence[str] | None, data: np.ndarray
-) -> str | None:
+@dataclass(frozen=True, eq=False)
+class Prepared:
+    """Validated data as the search and the graph's regressions use them.
+
+    Attributes
+    ----------
+    standard : numpy.ndarray of float64, shape (n_samples, n_features)
+        The columns centred and scaled to unit root mean square, C-ordered.
+    gram : numpy.ndarray of float64, shape (n_features, n_features)
+        ``standard.T @ standard``.
+    peak, factor : numpy.ndarray of float64, shape (n_features,)
+        Column ``j`` of the centred data is ``standard[:, j] * peak[j] *
+        factor[j]``.
+    names : tuple of str or None
+        The column names, when known.
+    """
+
+    standard: np.ndarray
+    gram: np.ndarray
+    peak: np.ndarray
+    factor: np.ndarray
+    names: tuple[str, ...] | None
+
+    def scale_ratio(self, numerator: Any, denominator: Any) -> np.ndarray:
+        """The ratio of the columns' scales, without overflow on the way."""
+        return (self.peak[numerator] / self.peak[denominator]) * (
+            self.factor[numerator] / self.factor[denominator]
+        )
+
+
+def _pivoted_r(a: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """R and the column order of a QR decomposition with column pivoting.
+
+    The same LAPACK call, with the same workspace, as
+    ``scipy.linalg.qr(a, mode="r", pivoting=True)``, so the same bits; but
+    on a single Fortran-ordered copy of ``a`` (that function makes two, and
+    a full-height R besides), and R only as tall as it is wide.
+    """
+    import scipy.linalg
+
+    work = np.asfortranarray(a) if not a.flags.f_contiguous else a.copy(order="F")
+    (geqp3,) = scipy.linalg.get_lapack_funcs(("geqp3",), (work,))
+    size = int(geqp3(work, lwork=-1, overwrite_a=True)[-2][0].real)
+    qr, pivots, _, _, info = geqp3(work, lwork=size, overwrite_a=True)
+    if info != 0:
+        raise RuntimeError(f"the QR decomposition failed (LAPACK info {info})")
+    n, d = qr.shape
+    return np.triu(qr[:d] if n >= d else qr), pivots - 1
+
+
+def _collinearity(prepared: Prepared) -> str | None:
     """Describe an exact linear dependency among the columns, or None.
 
     A column counts as a linear combination of others when the share of its
@@ -251,8 +450,11 @@ def _collinearity(
     the cross-product arithmetic the search runs on (16 * d * eps): there
     the search's regressions leave residuals made of rounding noise alone.
     """
+    import scipy.linalg
+
+    standard, names = prepared.standard, prepared.names
     n, d = standard.shape
-    r, pivots = scipy.linalg.qr(standard, mode="r", pivoting=True)
+    r, pivots = _pivoted_r(standard)
     # Each column has norm sqrt(n); |R[k, k]| / sqrt(n) is the relative
     # residual norm of column pivots[k] regressed on the columns before it.
     diagonal = np.abs(np.diag(r)) / math.sqrt(n)
@@ -278,8 +480,8 @@ def _collinearity(
         description = f"{_label(target, names)} is constant"
     else:
         # Express the target in the original units, on the support alone.
-        centred = data - data.mean(axis=0)
-        fit = np.linalg.lstsq(centred[:, support], centred[:, target], rcond=None)[0]
+        fit = np.linalg.lstsq(standard[:, support], standard[:, target], rcond=None)
+        fit = fit[0] * prepared.scale_ratio(target, support)
         terms = ""
         for k, (c, j) in enumerate(zip(fit, support, strict=True)):
             sign = ("-" if c < 0 else "") if k == 0 else (" - " if c < 0 else " + ")
@@ -299,17 +501,21 @@ def _collinearity(
     return description
 
 
-def _validate(
-    X: Any, names: Sequence[str] | None = None
-) -> tuple[np.ndarray, tuple[str, ...] | None, np.ndarray]:
-    """check_data, plus the centred and scaled data the search runs on."""
+def checked_array(
+    X: Any, names: Sequence[str] | None = None, *, copy: bool = True
+) -> tuple[np.ndarray, tuple[str, ...] | None]:
+    """X as float64, C-ordered, with its shape and values checked.
+
+    Returns a new array unless ``copy`` is false and X is already such an
+    array (the caller then hands it over). Collinearity is :func:`prepare`'s.
+    """
     if _is_frame(X):
         data, frame_names = _frame_to_array(X)
         names = frame_names if names is None else names
         if data.ndim != 2:
             raise ValueError("expected a 2-D table of shape (n_samples, n_features)")
     else:
-        data = _array_to_float(X)
+        data = _array_to_float(X, copy=copy)
     n, d = data.shape
     if names is not None:
         names = tuple(str(name) for name in names)
@@ -330,16 +536,27 @@ def _validate(
             f"{_labels(constant, names)} {verb} constant; a constant variable"
             " has no residual to score, drop it"
         )
-    data = np.ascontiguousarray(data)
-    standard = _standardise(data)
-    problem = _collinearity(standard, names, data)
+    return data, names
+
+
+def prepare(
+    data: np.ndarray, names: tuple[str, ...] | None, *, in_place: bool = False
+) -> Prepared:
+    """Standardise data from :func:`checked_array` and check collinearity.
+
+    With ``in_place``, ``data`` itself becomes the standardised columns.
+    """
+    standard, peak, factor = _standardise(data, in_place=in_place)
+    prepared = Prepared(standard, np.empty((0, 0)), peak, factor, names)
+    problem = _collinearity(prepared)
     if problem is not None:
         raise ValueError(
             f"{problem}. The search regresses every variable on every subset of"
             " the others and finds no residual to score for such a set; drop"
             " the redundant columns"
         )
-    return data, names, standard
+    gram = np.ascontiguousarray(standard.T @ standard)
+    return Prepared(standard, gram, peak, factor, names)
 
 
 def check_data(
@@ -350,8 +567,9 @@ def check_data(
     Parameters
     ----------
     X : array-like of shape (n_samples, n_features) or pandas.DataFrame
-        Real-valued data, one variable per column. Booleans and integers are
-        converted to float64.
+        Real-valued data, one variable per column. Booleans, integers and
+        numbers written as text in an object array or column are converted
+        to float64.
     names : sequence of str, optional
         Column names to use in messages and to return, in place of a
         DataFrame's own (for data read elsewhere, such as a CSV file).
@@ -368,9 +586,11 @@ def check_data(
     ------
     ValueError
         If X is not 2-D, has fewer than 2 samples, no feature or more than
-        30 features, holds complex, non-numeric or non-finite values, a
-        constant column, or columns that are exactly collinear (one is an
-        affine function of others). The message names the columns.
+        30 features, holds complex, non-numeric, out-of-range or non-finite
+        values, a constant column, or columns that are exactly collinear
+        (one is an affine function of others); if X is a masked array with
+        masked cells, or a DataFrame with date, time or duration columns.
+        The message names the columns.
     TypeError
         If X is a sparse matrix.
 
@@ -385,8 +605,35 @@ def check_data(
     ...
     ValueError: columns 0 and 1 are constant; ...
     """
-    data, names, _ = _validate(X, names)
+    data, names = checked_array(X, names)
+    prepare(data, names)
     return data, names
+
+
+def _standardised_reference(values: np.ndarray, what: str) -> np.ndarray:
+    """Sorted finite values shifted and scaled to mean 0 and variance 1.
+
+    Values standardised already (to rounding) are returned as they are.
+    """
+    peak = max(abs(values[0]), abs(values[-1]))
+    if peak == 0.0 or values[0] == values[-1]:
+        raise ValueError(
+            f"{what} is constant; it needs a spread to compare residuals with"
+        )
+    # A power of two scales exactly; centring twice removes what the first
+    # mean's rounding leaves.
+    power = math.ldexp(1.0, min(math.frexp(peak)[1], 1023))
+    centred = values / power
+    mean = centred.mean()
+    centred -= mean
+    centred -= centred.mean()
+    variance = float(np.mean(centred * centred))
+    if (
+        abs(mean * power) <= 2.0**-40
+        and abs(variance * power * power - 1.0) <= 2.0**-40
+    ):
+        return values
+    return centred / math.sqrt(variance)
 
 
 def make_reference(reference: ReferenceLike, n: int) -> np.ndarray:
@@ -405,27 +652,31 @@ def make_reference(reference: ReferenceLike, n: int) -> np.ndarray:
     Returns
     -------
     numpy.ndarray of float64, shape (n,)
-        The reference values in increasing order.
+        The reference values in increasing order. A quantile function's
+        output and explicit values are standardised to mean 0 and variance
+        1 (unless they are already, to rounding); named references are the
+        quantiles as they are.
 
     Raises
     ------
     ValueError
         For an unknown name (the message lists the known ones), or values
-        that are not 1-D, not n of them, or not finite.
+        that are not 1-D, not n of them, complex, masked, not finite or all
+        equal.
 
     Notes
     -----
     Residuals are standardised to mean 0 and unit root mean square before
-    the comparison, so a reference should have mean 0 and variance 1 too.
-    With a symmetric reference (the named ones are) the sign of a column
-    does not matter.
+    the comparison, so a reference is too: only its shape matters, not its
+    location or scale. With a symmetric reference (the named ones are) the
+    sign of a column does not matter.
 
     Examples
     --------
     >>> make_reference("normal", 4).round(4)
     array([-1.1503, -0.3186,  0.3186,  1.1503])
-    >>> make_reference([3.0, 1.0, 2.0], 3)
-    array([1., 2., 3.])
+    >>> make_reference([3.0, 1.0, 2.0], 3).round(4)
+    array([-1.2247,  0.    ,  1.2247])
     """
     n = int(n)
     if isinstance(reference, str):
@@ -444,9 +695,13 @@ def make_reference(reference: ReferenceLike, n: int) -> np.ndarray:
     else:
         values = reference
         what = "the reference"
+    if np.ma.isMaskedArray(values) and np.ma.getmaskarray(values).any():
+        raise ValueError(f"{what} is a masked array with masked values")
+    if np.iscomplexobj(values):
+        raise ValueError(f"{what} holds complex numbers, not real ones")
     try:
-        values = np.array(values, dtype=np.float64)
-    except (TypeError, ValueError) as error:
+        values = np.array(np.ma.getdata(values), dtype=np.float64)
+    except (TypeError, ValueError, OverflowError) as error:
         raise ValueError(f"{what} is not an array of real numbers: {error}") from None
     if values.ndim != 1:
         raise ValueError(f"{what} must be 1-D, got shape {values.shape}")
@@ -458,7 +713,9 @@ def make_reference(reference: ReferenceLike, n: int) -> np.ndarray:
     if not np.isfinite(values).all():
         raise ValueError(f"{what} contains non-finite values (NaN or inf)")
     values.sort()
-    return values
+    if isinstance(reference, str):
+        return values
+    return _standardised_reference(values, what)
 
 
 def _walk(sinks: np.ndarray, d: int) -> np.ndarray:
@@ -485,6 +742,43 @@ def _walk(sinks: np.ndarray, d: int) -> np.ndarray:
     return np.array(order, dtype=np.int64)
 
 
+def search(
+    prepared: Prepared,
+    *,
+    reference: ReferenceLike = "normal",
+    n_threads: int | None = None,
+    start: float | None = None,
+) -> OrderResult:
+    """:func:`causal_order` on data from :func:`prepare`; ``start`` is the
+    :func:`time.perf_counter` value the reported time counts from."""
+    if start is None:
+        start = time.perf_counter()
+    standard, names = prepared.standard, prepared.names
+    n, d = standard.shape
+    values = make_reference(reference, n)
+    threads = resolve_threads(n_threads)
+    sinks, score = _sink_dp(standard, prepared.gram, values, d, threads)
+    sinks = np.asarray(sinks)
+    order = _walk(sinks, d)
+    if not math.isfinite(score):
+        raise RuntimeError(
+            f"the search's best total score is not finite ({score}): its sums"
+            " left the range of float32. Check the data and the reference for"
+            " values of extreme magnitude"
+        )
+    sinks.flags.writeable = False
+    order.flags.writeable = False
+    return OrderResult(
+        order=order,
+        names=None if names is None else tuple(names[j] for j in order),
+        score=float(score),
+        sinks=sinks,
+        n_evaluations=d * 2 ** (d - 1),
+        seconds=time.perf_counter() - start,
+        n_threads=threads,
+    )
+
+
 def causal_order(
     X: Any,
     *,
@@ -508,18 +802,22 @@ def causal_order(
         The data, one variable per column; at least 2 samples, between 1
         and 30 features. A DataFrame's column names are kept.
     reference : str, callable or array-like, default="normal"
-        What residuals are compared to; see :func:`make_reference`.
+        What residuals are compared to; see :func:`make_reference`. A
+        quantile function's output or explicit values are standardised to
+        mean 0 and variance 1.
     n_threads : int or None, default=None
-        Threads for the search. None uses the CPUs this process may run on
-        (its affinity set, capped by a cgroup CPU quota); 1 runs on the
-        calling thread alone; 0 lets the search count the CPUs of the
-        affinity set; k uses k threads. The result does not depend on it.
+        Threads for the search. None (or 0) uses the CPUs this process may
+        run on (its affinity set, capped by a cgroup CPU quota); 1 runs on
+        the calling thread alone; k uses k threads, but never more than
+        those CPUs (nor 128): a larger k is lowered, with a UserWarning.
+        The result does not depend on it.
 
     Returns
     -------
     OrderResult
         The order, its column names, the score, the search's sink table,
-        the number of score evaluations and the time taken.
+        the number of score evaluations, the time taken and the threads
+        used.
 
     Raises
     ------
@@ -528,8 +826,11 @@ def causal_order(
         :func:`make_reference`).
     TypeError
         For a sparse X, or an n_threads that is not an integer or None.
+    MemoryError
+        If the search's tables, buffers or threads do not fit in memory.
     RuntimeError
-        If the search found no finite score for some set of variables.
+        If the search found no finite score for some set of variables, or
+        its total is not finite.
 
     Notes
     -----
@@ -563,21 +864,7 @@ def causal_order(
     12
     """
     start = time.perf_counter()
-    data, names, standard = _validate(X)
-    n, d = data.shape
-    gram = np.ascontiguousarray(standard.T @ standard)
-    values = make_reference(reference, n)
-    threads = resolve_threads(n_threads)
-    sinks, score = _sink_dp(standard, gram, values, d, threads)
-    sinks = np.asarray(sinks)
-    order = _walk(sinks, d)
-    sinks.flags.writeable = False
-    order.flags.writeable = False
-    return OrderResult(
-        order=order,
-        names=None if names is None else tuple(names[j] for j in order),
-        score=float(score),
-        sinks=sinks,
-        n_evaluations=d * 2 ** (d - 1),
-        seconds=time.perf_counter() - start,
-    )
+    data, names = checked_array(X)
+    prepared = prepare(data, names, in_place=True)
+    del data
+    return search(prepared, reference=reference, n_threads=n_threads, start=start)

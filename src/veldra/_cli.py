@@ -2,9 +2,13 @@
 
 Exit status: 0 on success, 1 when the input cannot be used (missing or
 unreadable file, malformed CSV, non-numeric or non-finite cells, too many
-columns, constant or collinear columns) or the output file cannot be
-written, 2 for a command-line mistake (unknown option, bad value), 130 when
-interrupted by Ctrl-C.
+columns, constant or collinear columns), an output cannot be written or
+memory runs out, 2 for a command-line mistake (unknown option, bad value),
+130 when interrupted by Ctrl-C.
+
+Whatever goes wrong is said in one line on stderr: NumPy, SciPy and
+scikit-learn are imported inside :func:`main`, so that even Ctrl-C during
+start-up is reported, not shown as a traceback.
 """
 
 from __future__ import annotations
@@ -13,29 +17,30 @@ import argparse
 import contextlib
 import csv
 import io
+import itertools
 import json
 import math
 import os
+import stat
 import sys
+import tempfile
 import threading
 import time
-from collections.abc import Iterator, Sequence
+import warnings
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any, TextIO
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, TextIO, TypeVar
 
 from . import __version__
-from ._api import MAX_FEATURES, REFERENCES, check_data
-from ._cost import (
-    CostEstimate,
-    _effective_threads,
-    estimate_cost,
-    format_bytes,
-    format_seconds,
-)
-from ._estimator import _CRITERIA, _PRUNINGS, ExhaustiveOrdering
-from ._threads import resolve_threads
+from ._checks import CRITERIA, MAX_FEATURES, PRUNINGS, REFERENCE_NAMES
+from ._threads import cap_threads
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from ._api import Prepared
+    from ._cost import CostEstimate
+    from ._estimator import ExhaustiveOrdering
 
 __all__ = ["main"]
 
@@ -47,14 +52,27 @@ _TRIVIAL_WORK = 5_000_000
 # Progress updates: in place on a terminal, as plain lines otherwise.
 _TTY_INTERVAL = 0.5
 _LOG_INTERVAL = 10.0
+# The longest line read: 30 columns of numbers fit many times over, and a
+# file without line breaks (such as /dev/zero) is refused, not read whole.
+MAX_LINE = 1 << 20
+# Rows converted to numbers at a time; the text of one block is all that is
+# held besides the numbers.
+_BLOCK_ROWS = 4096
+# The search counts rows in 32 bits.
+_MAX_ROWS = 2**31 - 1
 
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
+_T = TypeVar("_T")
+
+# Temporary files of outputs not yet in place, removed on any exit.
+_temporary_files: list[str] = []
+
 
 class DataError(Exception):
-    """A problem with the user's input, reported without a traceback."""
+    """A problem with the user's input or output, reported without a traceback."""
 
 
 # ----------------------------------------------------------------------------
@@ -70,6 +88,8 @@ class Table:
 
 
 def _too_many_columns(path: str, count: int) -> DataError:
+    from ._cost import format_bytes
+
     return DataError(
         f"{path}: {count} columns, but at most {MAX_FEATURES} can be searched: the "
         f"search visits all 2^d subsets of the d columns, so it needs "
@@ -82,6 +102,8 @@ def _too_many_columns(path: str, count: int) -> DataError:
 
 def _open(path: str) -> contextlib.AbstractContextManager[TextIO]:
     if path == "-":
+        if sys.stdin is None:
+            raise DataError("-: standard input is closed")
         stream = io.TextIOWrapper(sys.stdin.buffer, encoding="utf-8-sig", newline="")
         return contextlib.nullcontext(stream)
     try:
@@ -94,16 +116,47 @@ def _open(path: str) -> contextlib.AbstractContextManager[TextIO]:
         raise DataError(f"{path}: cannot open: {error.strerror}") from None
 
 
-def _rows(reader: Any) -> Iterator[tuple[int, list[str]]]:
-    """Non-blank rows of a csv reader, with the line each one ends on."""
-    for row in reader:
+def _lines(stream: TextIO, path: str) -> Iterator[str]:
+    """The lines of ``stream``, refusing one longer than :data:`MAX_LINE`."""
+    number = 0
+    while line := stream.readline(MAX_LINE + 1):
+        number += 1
+        if len(line) > MAX_LINE:
+            raise DataError(
+                f"{path}, line {number}: longer than {MAX_LINE:,} characters;"
+                " not a CSV file of numbers"
+            )
+        yield line
+
+
+def _delimiter_hint(text: str, delimiter: str) -> str:
+    """A hint at --delimiter when ``text`` holds another likely separator."""
+    for candidate, option in ((";", "';'"), ("\t", "tab"), ("|", "'|'")):
+        if candidate != delimiter and candidate in text:
+            shown = "tabs" if option == "tab" else option
+            return f"; the fields seem separated by {shown}: try --delimiter {option}"
+    return ""
+
+
+def _rows(reader: Any) -> Iterator[tuple[int, int, list[str]]]:
+    """Non-blank rows of a csv reader, with the lines each starts and ends on."""
+    while True:
+        first = reader.line_num + 1
+        try:
+            row = next(reader)
+        except StopIteration:
+            return
         if not row or (len(row) == 1 and not row[0].strip()):
             continue
-        yield reader.line_num, row
+        yield first, reader.line_num, row
 
 
 def _locate_bad_cell(
-    rows: list[list[str]], lines: list[int], names: Sequence[str], path: str
+    rows: list[list[str]],
+    lines: list[int],
+    names: Sequence[str],
+    path: str,
+    delimiter: str,
 ) -> DataError:
     for row, line in zip(rows, lines, strict=True):
         for j, cell in enumerate(row):
@@ -113,9 +166,33 @@ def _locate_bad_cell(
                 what = "is empty" if not cell.strip() else f"holds {cell!r}"
                 return DataError(
                     f"{path}, line {line}, column {names[j]!r}: the cell {what},"
-                    " not a number"
+                    f" not a number{_delimiter_hint(cell, delimiter)}"
                 )
     return DataError(f"{path}: the cells could not be read as numbers")
+
+
+def _convert_block(
+    rows: list[list[str]],
+    lines: list[int],
+    names: Sequence[str],
+    path: str,
+    delimiter: str,
+) -> np.ndarray:
+    import numpy as np
+
+    try:
+        block = np.array(rows, dtype=np.float64)
+    except ValueError:
+        raise _locate_bad_cell(rows, lines, names, path, delimiter) from None
+    finite = np.isfinite(block)
+    if not finite.all():
+        i, j = (int(k) for k in np.argwhere(~finite)[0])
+        raise DataError(
+            f"{path}, line {lines[i]}, column {names[j]!r}: the cell holds "
+            f"{rows[i][j].strip()!r}, not a finite number (missing values are "
+            "not supported)"
+        )
+    return block
 
 
 def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
@@ -125,16 +202,41 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
     the columns are named ``x0``, ``x1``, ... Blank lines are skipped. Every
     other row must have one number per column; the column count is checked
     against the limit of the search before the rest of the file is read.
+    The numbers are converted a block of rows at a time into one growing
+    array, so that memory holds little more than the numbers.
 
     Raises
     ------
     DataError
         With the file name, and the line and column of a faulty cell.
     """
+    import numpy as np
+
     with _open(path) as stream:
-        reader = csv.reader(stream, delimiter=delimiter)
+        reader = csv.reader(_lines(stream, path), delimiter=delimiter)
+        data = np.empty((0, 0))
+        count = 0
         rows: list[list[str]] = []
         lines: list[int] = []
+
+        def flush() -> None:
+            nonlocal data, count
+            block = _convert_block(rows, lines, names, path, delimiter)
+            if count + len(block) > _MAX_ROWS:
+                raise DataError(
+                    f"{path}: more than {_MAX_ROWS:,} rows; the search counts"
+                    " rows in 32 bits"
+                )
+            if count + len(block) > data.shape[0]:
+                # Grown in place where the allocator can (large blocks are
+                # remapped, not copied).
+                size = max(count + len(block), data.shape[0] * 5 // 4, _BLOCK_ROWS)
+                data.resize((size, len(names)), refcheck=False)
+            data[count : count + len(block)] = block
+            count += len(block)
+            rows.clear()
+            lines.clear()
+
         try:
             records = _rows(reader)
             first = next(records, None)
@@ -142,44 +244,44 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
                 raise DataError(f"{path}: the file is empty")
             if header:
                 names = tuple(
-                    name.strip() or f"x{j}" for j, name in enumerate(first[1])
+                    name.strip() or f"x{j}" for j, name in enumerate(first[2])
                 )
             else:
-                names = tuple(f"x{j}" for j in range(len(first[1])))
-                rows.append(first[1])
-                lines.append(first[0])
+                records = itertools.chain([first], records)
+                names = tuple(f"x{j}" for j in range(len(first[2])))
             if len(names) > MAX_FEATURES:
                 raise _too_many_columns(path, len(names))
-            for line, row in records:
+            data = np.empty((0, len(names)))
+            for line, last, row in records:
+                if last > line:
+                    # Only a quoted field spans lines, and numbers need no
+                    # quotes: one was opened and not closed.
+                    raise DataError(
+                        f'{path}, line {line}: a quote (") opens a field that'
+                        " is not closed on that line (the field runs on to"
+                        f" line {last})"
+                    )
                 if len(row) != len(names):
+                    text = delimiter.join(row)
                     raise DataError(
                         f"{path}, line {line}: {len(row)} fields, expected "
                         f"{len(names)} like the "
                         f"{'header' if header else 'first row'}"
+                        f"{_delimiter_hint(text, delimiter)}"
                     )
                 rows.append(row)
                 lines.append(line)
+                if len(rows) == _BLOCK_ROWS:
+                    flush()
+            if rows:
+                flush()
         except csv.Error as error:
             raise DataError(f"{path}, line {reader.line_num}: {error}") from None
         except UnicodeDecodeError:
             raise DataError(f"{path}: not a UTF-8 text file") from None
         except OSError as error:
             raise DataError(f"{path}: cannot read: {error.strerror}") from None
-
-    if not rows:
-        return Table(np.empty((0, len(names))), names)
-    try:
-        data = np.array(rows, dtype=np.float64)
-    except ValueError:
-        raise _locate_bad_cell(rows, lines, names, path) from None
-    finite = np.isfinite(data)
-    if not finite.all():
-        i, j = (int(k) for k in np.argwhere(~finite)[0])
-        raise DataError(
-            f"{path}, line {lines[i]}, column {names[j]!r}: the cell holds "
-            f"{rows[i][j].strip()!r}, not a finite number (missing values are "
-            "not supported)"
-        )
+    data.resize((count, len(names)), refcheck=False)
     return Table(data, names)
 
 
@@ -213,11 +315,129 @@ def format_dot(adjacency: np.ndarray, names: Sequence[str]) -> str:
     lines = ["digraph veldra {"]
     for j, name in enumerate(names):
         lines.append(f"  n{j} [label={_dot_string(name)}];")
-    for i, j in zip(*np.nonzero(adjacency), strict=True):
+    for i, j in zip(*adjacency.nonzero(), strict=True):
         weight = _format_number(float(adjacency[i, j]))
         lines.append(f"  n{j} -> n{i} [label={_dot_string(weight)}];")
     lines.append("}")
     return "\n".join(lines) + "\n"
+
+
+@dataclass
+class _Output:
+    """A file to be written once the results are known.
+
+    A regular file is written to a temporary file beside it, made when the
+    command starts (so that an unwritable place is reported before the
+    search), and renamed over it at the end: a failed write never leaves a
+    truncated file nor harms an existing one. Anything else (a device, a
+    pipe) is written directly.
+    """
+
+    path: str
+    target: str
+    temporary: str | None
+    mode: int
+
+
+def _open_output(path: str) -> _Output:
+    if not path:
+        raise DataError("the output file name is empty")
+    target = os.path.realpath(path)  # a symbolic link stays one
+    if os.path.isdir(target):
+        raise DataError(f"{path}: is a directory, not a file")
+    try:
+        existing = os.stat(target)
+    except FileNotFoundError:
+        existing = None
+    except OSError as error:
+        raise DataError(f"{path}: cannot write: {error.strerror}") from None
+    if existing is not None and not os.access(target, os.W_OK):
+        raise DataError(f"{path}: cannot write: permission denied")
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        return _Output(path, target, None, 0)
+    if existing is not None:
+        mode = stat.S_IMODE(existing.st_mode)
+    else:
+        umask = os.umask(0o022)
+        os.umask(umask)
+        mode = 0o666 & ~umask
+    directory, name = os.path.split(target)
+    try:
+        handle, temporary = tempfile.mkstemp(
+            prefix=f".{name}.", suffix=".tmp", dir=directory or "."
+        )
+    except OSError as error:
+        raise DataError(f"{path}: cannot write: {error.strerror}") from None
+    os.close(handle)
+    _temporary_files.append(temporary)
+    return _Output(path, target, temporary, mode)
+
+
+def _write_output(output: _Output, text: str) -> None:
+    try:
+        if output.temporary is None:
+            with open(output.target, "w", encoding="utf-8") as stream:
+                stream.write(text)
+            return
+        with open(output.temporary, "w", encoding="utf-8") as stream:
+            stream.write(text)
+            stream.flush()
+            os.fsync(stream.fileno())
+        os.chmod(output.temporary, output.mode)
+        os.replace(output.temporary, output.target)
+        _temporary_files.remove(output.temporary)
+    except OSError as error:
+        raise DataError(f"{output.path}: cannot write: {error.strerror}") from None
+
+
+def _remove_temporary_files() -> None:
+    while _temporary_files:
+        with contextlib.suppress(OSError):
+            os.unlink(_temporary_files.pop())
+
+
+def _emit(text: str) -> None:
+    """Write ``text`` to stdout and flush it, so that a failure shows here."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        _silence_stdout()
+        raise DataError(
+            f"cannot write the results to standard output: {error.strerror}"
+        ) from None
+
+
+def _silence_stdout() -> None:
+    # What is left in the buffer would fail again when Python exits.
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+
+
+def _release_free_memory() -> None:
+    """Hand the memory freed so far back to the system.
+
+    glibc keeps freed blocks of the calibration's arrays for reuse, where
+    the search, which allocates from its own thread, cannot use them: they
+    would add to the peak.
+    """
+    with contextlib.suppress(OSError, AttributeError):
+        import ctypes
+
+        ctypes.CDLL(None).malloc_trim(0)
+
+
+def _say(text: str) -> None:
+    """One line on stderr, if there is a stderr."""
+    if sys.stderr is None:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        sys.stderr.write(text + "\n")
+        sys.stderr.flush()
 
 
 # ----------------------------------------------------------------------------
@@ -226,13 +446,13 @@ def format_dot(adjacency: np.ndarray, names: Sequence[str]) -> str:
 
 @dataclass
 class _Outcome:
-    model: ExhaustiveOrdering | None = None
+    value: Any = None
     error: BaseException | None = None
 
 
-def _fit(model: ExhaustiveOrdering, data: np.ndarray, outcome: _Outcome) -> None:
+def _run(work: Callable[[], Any], outcome: _Outcome) -> None:
     try:
-        outcome.model = model.fit(data)
+        outcome.value = work()
     except BaseException as error:  # noqa: BLE001 (re-raised by the main thread)
         outcome.error = error
 
@@ -241,6 +461,9 @@ class _Progress:
     """Elapsed time on stderr while the search runs."""
 
     def __init__(self, stream: TextIO, expected: float | None) -> None:
+        from ._cost import format_seconds
+
+        self.format_seconds = format_seconds
         self.stream = stream
         self.expected = expected
         self.tty = stream.isatty()
@@ -248,29 +471,26 @@ class _Progress:
         self.shown = False
 
     def update(self, elapsed: float) -> None:
-        text = f"veldra: searching, {format_seconds(elapsed)} elapsed"
+        text = f"veldra: searching, {self.format_seconds(elapsed)} elapsed"
         if self.expected is not None:
-            text += f" of about {format_seconds(self.expected)}"
-        if self.tty:
-            self.stream.write("\r" + text + "\033[K")
-        else:
-            self.stream.write(text + "\n")
-        self.stream.flush()
+            text += f" of about {self.format_seconds(self.expected)}"
+        with contextlib.suppress(OSError, ValueError):
+            if self.tty:
+                self.stream.write("\r" + text + "\033[K")
+            else:
+                self.stream.write(text + "\n")
+            self.stream.flush()
         self.shown = True
 
     def finish(self) -> None:
         if self.tty and self.shown:
-            self.stream.write("\r\033[K")
-            self.stream.flush()
+            with contextlib.suppress(OSError, ValueError):
+                self.stream.write("\r\033[K")
+                self.stream.flush()
 
 
-def run_search(
-    model: ExhaustiveOrdering,
-    data: np.ndarray,
-    *,
-    progress: _Progress | None,
-) -> ExhaustiveOrdering:
-    """Fit ``model`` in a worker thread, showing progress until it is done.
+def run_search(work: Callable[[], _T], *, progress: _Progress | None) -> _T:
+    """Call ``work`` in a worker thread, showing progress until it is done.
 
     The search releases the interpreter lock, so this thread stays free to
     report progress and to receive Ctrl-C (KeyboardInterrupt) at once,
@@ -278,7 +498,7 @@ def run_search(
     """
     outcome = _Outcome()
     worker = threading.Thread(
-        target=_fit, args=(model, data, outcome), name="veldra-search", daemon=True
+        target=_run, args=(work, outcome), name="veldra-search", daemon=True
     )
     start = time.monotonic()
     worker.start()
@@ -293,8 +513,7 @@ def run_search(
         progress.finish()
     if outcome.error is not None:
         raise outcome.error
-    assert outcome.model is not None
-    return outcome.model
+    return outcome.value
 
 
 # ----------------------------------------------------------------------------
@@ -344,10 +563,10 @@ def build_parser() -> argparse.ArgumentParser:
             "elapsed time is shown while they run; Ctrl-C stops at once."
         ),
         epilog=(
-            "exit status: 0 success, 1 unusable input or output file, "
-            "2 command-line error, 130 interrupted. The method assumes a "
-            "linear acyclic model with independent non-Gaussian noise and no "
-            "hidden confounders."
+            "exit status: 0 success, 1 unusable input, unwritable output or "
+            "out of memory, 2 command-line error, 130 interrupted. The method "
+            "assumes a linear acyclic model with independent non-Gaussian "
+            "noise and no hidden confounders."
         ),
     )
     order.add_argument("file", metavar="FILE", help="CSV file to read ('-': stdin)")
@@ -366,20 +585,20 @@ def build_parser() -> argparse.ArgumentParser:
     )
     order.add_argument(
         "--reference",
-        choices=sorted(REFERENCES),
+        choices=sorted(REFERENCE_NAMES),
         default="normal",
         help="distribution the residuals are compared with (default: normal)",
     )
     order.add_argument(
         "--pruning",
-        choices=_PRUNINGS,
+        choices=PRUNINGS,
         default="adaptive_lasso",
         help="how direct effects are pruned once the order is known: an "
         "adaptive lasso (default) or none (plain least squares)",
     )
     order.add_argument(
         "--criterion",
-        choices=_CRITERIA,
+        choices=CRITERIA,
         default="bic",
         help="information criterion of the adaptive lasso (default: bic)",
     )
@@ -388,8 +607,8 @@ def build_parser() -> argparse.ArgumentParser:
         type=_thread_count,
         default=None,
         metavar="N",
-        help="threads for the search (default: the CPUs this process may use; "
-        "0: every CPU of its affinity set)",
+        help="threads for the search (default and 0: the CPUs this process "
+        "may use; more are not used)",
     )
     order.add_argument(
         "--json",
@@ -410,49 +629,61 @@ def build_parser() -> argparse.ArgumentParser:
         "-q",
         "--quiet",
         action="store_true",
-        help="no size announcement and no progress on stderr",
+        help="no size announcement, progress or warning on stderr",
     )
     return parser
 
 
-def _estimate_text(cost: CostEstimate) -> str:
+def _estimate_text(cost: CostEstimate, memory: int) -> str:
+    from ._cost import format_bytes, format_seconds
+
     return (
         f"{cost.n_evaluations:,} score evaluations, "
-        f"{format_bytes(cost.memory_bytes)} of memory "
+        f"{format_bytes(memory)} of memory "
         f"({format_bytes(cost.table_bytes)} of tables), "
         f"estimated {format_seconds(cost.seconds)} on {cost.n_threads} "
         f"thread{'s' if cost.n_threads != 1 else ''}"
     )
 
 
-def _report_text(
-    model: ExhaustiveOrdering, names: Sequence[str], threads: int, out: TextIO
-) -> None:
+def _memory(cost: CostEstimate) -> int:
+    """Peak memory of the command beyond the interpreter and its libraries.
+
+    The numbers as read are the copy of the data the search standardises in
+    place, so they are in ``cost.memory_bytes`` already; reading adds the
+    text of one block of rows.
+    """
+    return cost.memory_bytes + _BLOCK_ROWS * (cost.n_features * 80 + 120)
+
+
+def _report_text(model: ExhaustiveOrdering, names: Sequence[str]) -> str:
+    from ._cost import format_seconds
+
     order = model.causal_order_.tolist()
+    threads = model.n_threads_
     width = len(str(len(order)))
-    out.write("causal order (first cause to last effect):\n")
-    out.writelines(
-        f"  {position:>{width}}. {names[j]}  (column {j})\n"
-        for position, j in enumerate(order, start=1)
-    )
-    out.write(
-        f"score: {model.score_:.6g}\n"
+    return (
+        "causal order (first cause to last effect):\n"
+        + "".join(
+            f"  {position:>{width}}. {names[j]}  (column {j})\n"
+            for position, j in enumerate(order, start=1)
+        )
+        + f"score: {model.score_:.6g}\n"
         f"search: {model.n_evaluations_:,} score evaluations in "
         f"{format_seconds(model.search_seconds_)} on {threads} "
         f"thread{'s' if threads != 1 else ''}\n\n"
         "adjacency matrix (row i, column j: direct effect of j on i):\n"
+        + format_matrix(model.adjacency_matrix_, names)
+        + "\n"
     )
-    out.write(format_matrix(model.adjacency_matrix_, names) + "\n")
 
 
 def _report_json(
     model: ExhaustiveOrdering,
     names: Sequence[str],
     n_samples: int,
-    threads: int,
     args: argparse.Namespace,
-    out: TextIO,
-) -> None:
+) -> str:
     order = model.causal_order_.tolist()
     record = {
         "order": order,
@@ -463,48 +694,64 @@ def _report_json(
         "n_samples": n_samples,
         "n_evaluations": model.n_evaluations_,
         "seconds": model.search_seconds_,
-        "n_threads": threads,
+        "n_threads": model.n_threads_,
         "reference": args.reference,
         "pruning": args.pruning,
     }
-    json.dump(record, out)
-    out.write("\n")
+    return json.dumps(record) + "\n"
 
 
 def _order(args: argparse.Namespace) -> int:
+    if sys.stdout is None:
+        raise DataError("standard output is closed: nowhere to write the results")
+    threads, note = cap_threads(args.threads)
+    if note is not None and not args.quiet:
+        _say(f"veldra: warning: --threads {args.threads}: {note}")
+    dot = None
+    if args.dot is not None and not args.estimate:
+        dot = _open_output(args.dot)
+
+    from . import _api
+    from ._cost import estimate_cost
+    from ._estimator import ExhaustiveOrdering
+
     table = read_csv(args.file, header=args.header, delimiter=args.delimiter)
+    names = table.names
     try:
-        data, _ = check_data(table.data, names=table.names)
+        data, _ = _api.checked_array(table.data, names, copy=False)
     except ValueError as error:
         raise DataError(f"{args.file}: {error}") from None
+    del table  # the numbers are standardised in place below
     n, d = data.shape
-    threads = resolve_threads(args.threads)
 
     cost: CostEstimate | None = None
     work = d * 2 ** (d - 1) * max(n, 1000)
     if args.estimate or work > _TRIVIAL_WORK:
         cost = estimate_cost(n, d, n_threads=threads)
+        _release_free_memory()
+    try:
+        prepared: Prepared = _api.prepare(data, names, in_place=True)
+    except ValueError as error:
+        raise DataError(f"{args.file}: {error}") from None
+    del data
     if args.estimate:
         assert cost is not None
         if args.json:
-            json.dump(
-                {
-                    "n_samples": n,
-                    "n_features": d,
-                    "n_threads": cost.n_threads,
-                    "n_evaluations": cost.n_evaluations,
-                    "memory_bytes": cost.memory_bytes,
-                    "table_bytes": cost.table_bytes,
-                    "seconds": cost.seconds,
-                },
-                sys.stdout,
-            )
-            sys.stdout.write("\n")
+            record = {
+                "n_samples": n,
+                "n_features": d,
+                "n_threads": cost.n_threads,
+                "n_evaluations": cost.n_evaluations,
+                "memory_bytes": _memory(cost),
+                "table_bytes": cost.table_bytes,
+                "seconds": cost.seconds,
+            }
+            _emit(json.dumps(record) + "\n")
         else:
-            print(f"{n} samples, {d} columns: {_estimate_text(cost)}")
+            _emit(f"{n} samples, {d} columns: {_estimate_text(cost, _memory(cost))}\n")
         return 0
     if cost is not None and cost.seconds > LONG_RUN_SECONDS and not args.quiet:
-        print(f"veldra: {_estimate_text(cost)}", file=sys.stderr, flush=True)
+        _say(f"veldra: {_estimate_text(cost, _memory(cost))}")
 
     model = ExhaustiveOrdering(
         reference=args.reference,
@@ -513,25 +760,62 @@ def _order(args: argparse.Namespace) -> int:
         n_threads=threads,
     )
     progress = None
-    if not args.quiet:
+    if not args.quiet and sys.stderr is not None:
         progress = _Progress(sys.stderr, cost.seconds if cost is not None else None)
     try:
-        model = run_search(model, data, progress=progress)
+        model = run_search(lambda: model._fit_prepared(prepared), progress=progress)
     except (ValueError, RuntimeError) as error:
         raise DataError(f"{args.file}: {error}") from None
 
-    if args.dot is not None:
-        try:
-            with open(args.dot, "w", encoding="utf-8") as out:
-                out.write(format_dot(model.adjacency_matrix_, table.names))
-        except OSError as error:
-            raise DataError(f"{args.dot}: cannot write: {error.strerror}") from None
-    effective = _effective_threads(threads)
+    if dot is not None:
+        _write_output(dot, format_dot(model.adjacency_matrix_, names))
     if args.json:
-        _report_json(model, table.names, n, effective, args, sys.stdout)
+        _emit(_report_json(model, names, n, args))
     else:
-        _report_text(model, table.names, effective, sys.stdout)
+        _emit(_report_text(model, names))
     return 0
+
+
+def _show_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: TextIO | None = None,
+    line: str | None = None,
+) -> None:
+    _say(f"veldra: warning: {message}")
+
+
+def _main(argv: list[str] | None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit_:  # --help, --version or a usage error
+        return exit_.code if isinstance(exit_.code, int) else EXIT_USAGE
+    with warnings.catch_warnings():
+        if args.quiet:
+            warnings.simplefilter("ignore")
+        else:
+            warnings.showwarning = _show_warning
+        try:
+            return _order(args)
+        except DataError as error:
+            _say(f"veldra: error: {error}")
+            return EXIT_DATA
+        except MemoryError as error:
+            detail = " ".join(str(error).split())
+            _say(
+                "veldra: error: out of memory"
+                + (f": {detail}" if detail and detail != "std::bad_alloc" else "")
+            )
+            return EXIT_DATA
+        except BrokenPipeError:
+            # The reader of stdout went away (e.g. `| head`): nothing to say.
+            _silence_stdout()
+            return EXIT_DATA
+        finally:
+            _remove_temporary_files()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -545,32 +829,20 @@ def main(argv: list[str] | None = None) -> int:
     Returns
     -------
     int
-        0 on success, 1 for unusable input, 2 for a command-line error.
-        On Ctrl-C the process ends at once with status 130 (a running
-        search cannot be stopped, so it is not waited for).
+        0 on success, 1 for unusable input, an unwritable output or a lack
+        of memory, 2 for a command-line error. On Ctrl-C the process ends at
+        once with status 130 (a running search cannot be stopped, so it is
+        not waited for).
     """
-    parser = build_parser()
     try:
-        try:
-            args = parser.parse_args(argv)
-        except SystemExit as exit_:  # --help, --version or a usage error
-            return exit_.code if isinstance(exit_.code, int) else EXIT_USAGE
-        try:
-            return _order(args)
-        except DataError as error:
-            print(f"veldra: error: {error}", file=sys.stderr)
-            return EXIT_DATA
-        except BrokenPipeError:
-            # The reader of stdout went away (e.g. `| head`): nothing to say.
-            with contextlib.suppress(OSError):
-                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-            return EXIT_DATA
+        return _main(argv)
     except KeyboardInterrupt:
+        _remove_temporary_files()
         with contextlib.suppress(Exception):
-            sys.stdout.flush()
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        # Start on a fresh line after a progress line on a terminal.
         with contextlib.suppress(Exception):
-            # Start on a fresh line after a progress line on a terminal.
-            fresh = "\n" if sys.stderr.isatty() else ""
-            sys.stderr.write(fresh + "veldra: interrupted\n")
-            sys.stderr.flush()
+            fresh = "\n" if sys.stderr is not None and sys.stderr.isatty() else ""
+            _say(fresh + "veldra: interrupted")
         os._exit(EXIT_INTERRUPTED)

@@ -50,6 +50,8 @@ KERNEL_MAX_FEATURES = 30
 #: The most samples the search accepts (it counts rows in 32 bits).
 KERNEL_MAX_SAMPLES = 2**31 - 1
 
+# Beyond this the evaluations no longer fit in a float.
+_MAX_ESTIMATED_FEATURES = 1000
 # Calibration sizes. The two small searches fit a and b; 2048 samples keep
 # them near 0.1 s on one core while the residual pass is already measurable.
 _SMALL_N = 2048
@@ -81,11 +83,10 @@ class CostEstimate:
         The search's tables: a score, a sink and a position in the level
         order per subset, ``12 * 2**n_features`` bytes, plus a few counters.
     data_bytes : int
-        The validated copy of the data, the centred copy handed to the
-        search and the search's column-by-column copy of it
-        (``3 * 8 * n_samples * n_features``), the cross-product matrix and
-        the reference (float64), and one residual buffer of ``n_samples``
-        values per thread.
+        The standardised copy of the data and the search's own copy of it
+        by columns (``2 * 8 * n_samples * n_features``), the cross-product
+        matrix and the reference (float64), and one residual buffer of
+        ``n_samples`` values per thread.
     memory_bytes : int
         ``table_bytes + data_bytes``: the peak the search adds to the
         caller's own copy of the data.
@@ -263,8 +264,9 @@ def estimate_cost(
         Variables (columns), at least 0. More than 30 are estimated but
         marked infeasible: the search refuses them.
     n_threads : int or None, default=None
-        Threads, as in :func:`veldra.causal_order`: None for the CPUs this
-        process may use, 0 for the CPUs of its affinity set, k for k.
+        Threads, as in :func:`veldra.causal_order`: None (or 0) for the CPUs
+        this process may use, k for k but no more than those (a larger k is
+        lowered, with a UserWarning).
 
     Returns
     -------
@@ -277,7 +279,8 @@ def estimate_cost(
     TypeError
         If an argument is not an integer (or None for ``n_threads``).
     ValueError
-        If ``n_samples < 2``, ``n_features < 0`` or ``n_threads < 0``.
+        If ``n_samples < 2``, ``n_features`` is negative or above 1000, or
+        ``n_threads < 0``.
 
     Notes
     -----
@@ -298,12 +301,18 @@ def estimate_cost(
         raise ValueError(f"n_samples must be at least 2, got {n}")
     if d < 0:
         raise ValueError(f"n_features must be 0 or more, got {d}")
+    if d > _MAX_ESTIMATED_FEATURES:
+        raise ValueError(
+            f"n_features = {d} is far beyond the {KERNEL_MAX_FEATURES} the search"
+            f" accepts; its cost, d * 2^(d - 1) evaluations, is estimated up to"
+            f" d = {_MAX_ESTIMATED_FEATURES}"
+        )
     threads = resolve_threads(n_threads)
     effective = _effective_threads(threads)
 
     evaluations = d * 2 ** (d - 1) if d > 0 else 0
     table_bytes = 12 * 2**d + 12 * d + 16
-    data_bytes = 8 * (3 * n * d + d * d + n + effective * n)
+    data_bytes = 8 * (2 * n * d + d * d + n + effective * n)
 
     calibration = _calibration(n, threads) if evaluations else None
     if calibration is None:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import math
+import time
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -9,17 +11,17 @@ from typing import Any, Literal
 import numpy as np
 import numpy.typing as npt
 from sklearn.base import BaseEstimator
-from sklearn.linear_model import LassoLarsIC
+from sklearn.linear_model import lars_path_gram
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _api
-from ._checks import as_int
+from ._checks import CRITERIA, PRUNINGS, as_int
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
-_PRUNINGS = ("adaptive_lasso", "none")
-_CRITERIA = ("bic", "aic")
+_PRUNINGS = PRUNINGS
+_CRITERIA = CRITERIA
 
 
 @dataclass(frozen=True)
@@ -47,50 +49,108 @@ class BootstrapResult:
     adjacency_matrices: np.ndarray
 
 
+# Rows per block of the blockwise QR decomposition.
+_BLOCK_ROWS = 8192
+
+
+def _ordered_r(standard: np.ndarray, order: np.ndarray) -> np.ndarray:
+    """R of a QR decomposition of the columns taken in ``order``.
+
+    Its leading k-by-k block and the column after it solve the regression of
+    the k-th variable in the order on those before it, and ``R[k, k]**2`` is
+    that regression's residual sum of squares. The rows are taken a block at
+    a time (each block stacked under the R so far and decomposed again), so
+    no copy of the data is made.
+    """
+    r = np.empty((0, standard.shape[1]))
+    for start in range(0, standard.shape[0], _BLOCK_ROWS):
+        block = standard[start : start + _BLOCK_ROWS][:, order]
+        r = np.linalg.qr(np.vstack([r, block]), mode="r")
+    return r
+
+
 def _predecessor_effects(
-    data: np.ndarray,
+    prepared: _api.Prepared | np.ndarray,
     order: np.ndarray,
     pruning: str,
     criterion: str,
 ) -> np.ndarray:
     """Adjacency matrix: each variable regressed on its predecessors in order.
 
-    ``B[i, j]`` is the direct effect of variable ``j`` on variable ``i``.
+    ``B[i, j]`` is the direct effect of variable ``j`` on variable ``i``. The
+    regressions run on the standardised columns (target and predecessors)
+    and their coefficients are scaled back, so that the graph does not
+    depend on the units: rescaling column j divides column j of B by the
+    factor and rescaling column i multiplies row i by it. ``prepared`` may
+    also be a data matrix (as the accuracy benchmark passes), checked and
+    standardised here.
     """
-    n_features = data.shape[1]
-    centred = data - data.mean(axis=0)
+    import scipy.linalg
+
+    if not isinstance(prepared, _api.Prepared):
+        prepared = _api.prepare(*_api.checked_array(prepared), in_place=True)
+    n_features = prepared.standard.shape[1]
     adjacency = np.zeros((n_features, n_features))
+    r = _ordered_r(prepared.standard, order)
     for position in range(1, n_features):
-        target = order[position]
+        target = int(order[position])
         parents = order[:position]
-        y = centred[:, target]
-        scale = centred[:, parents].std(axis=0)
-        z = centred[:, parents] / scale
-        beta, *_ = np.linalg.lstsq(z, y, rcond=None)
+        beta = scipy.linalg.solve_triangular(
+            r[:position, :position], r[:position, position]
+        )
         if pruning == "adaptive_lasso":
-            beta = _adaptive_lasso(z, y, beta, criterion)
-        adjacency[target, parents] = beta / scale
+            rss = float(r[position, position]) ** 2
+            beta = _adaptive_lasso(prepared, target, parents, beta, rss, criterion)
+        adjacency[target, parents] = beta * prepared.scale_ratio(target, parents)
     return adjacency
 
 
 def _adaptive_lasso(
-    z: np.ndarray, y: np.ndarray, beta_ols: np.ndarray, criterion: str
+    prepared: _api.Prepared,
+    target: int,
+    parents: np.ndarray,
+    beta_ols: np.ndarray,
+    rss_ols: float,
+    criterion: str,
 ) -> np.ndarray:
-    """Adaptive lasso on standardised predictors ``z``, tuned by ``criterion``.
+    """Adaptive lasso on the standardised predecessors, tuned by ``criterion``.
 
     The weights are the absolute least-squares coefficients (gamma = 1): a
-    predictor with a small least-squares effect is penalised more.
+    predictor with a small least-squares effect is penalised more. The lasso
+    path is LARS on the weighted cross-products, as scikit-learn's
+    LassoLarsIC runs it when there are more samples than predictors; the
+    criterion is LassoLarsIC's, with each step's residual sum of squares
+    taken from the least-squares one, RSS(b) = RSS_ols + (b - b_ols)' G
+    (b - b_ols), G the predecessors' cross-products: exact, and without an
+    n-by-steps matrix of residuals.
     """
+    gram = prepared.gram
+    n_samples, n_parents = prepared.standard.shape[0], len(parents)
     # Validation rejects data whose centred columns are rank deficient, so
     # n_samples >= n_features + 1 and at least one residual degree of
-    # freedom is left here; the residuals are not all zero.
-    n_samples, n_parents = z.shape
-    residuals = y - z @ beta_ols
-    noise_variance = float(residuals @ residuals) / (n_samples - n_parents - 1)
+    # freedom is left here.
+    noise_variance = rss_ols / (n_samples - n_parents - 1)
+    if not noise_variance > 0.0:  # an exact fit: nothing to weigh edges by
+        return beta_ols
     weights = np.abs(beta_ols)
-    lasso = LassoLarsIC(criterion=criterion, noise_variance=noise_variance)
-    lasso.fit(z * weights, y)
-    return lasso.coef_ * weights
+    cross = gram[np.ix_(parents, parents)]
+    _, _, path = lars_path_gram(
+        gram[parents, target] * weights,
+        cross * np.outer(weights, weights),
+        n_samples=n_samples,
+        method="lasso",
+        alpha_min=0.0,
+    )
+    change = path * weights[:, np.newaxis] - beta_ols[:, np.newaxis]
+    rss = rss_ols + np.einsum("ik,ij,jk->k", change, cross, change)
+    degrees_of_freedom = np.count_nonzero(np.abs(path) > np.finfo(float).eps, axis=0)
+    penalty = math.log(n_samples) if criterion == "bic" else 2.0
+    values = (
+        n_samples * math.log(2.0 * math.pi * noise_variance)
+        + rss / noise_variance
+        + penalty * degrees_of_freedom
+    )
+    return path[:, int(np.argmin(values))] * weights
 
 
 def _as_index(value: Any, n_features: int, name: str) -> int:
@@ -127,10 +187,10 @@ class ExhaustiveOrdering(BaseEstimator):
         Information criterion that chooses the adaptive lasso's penalty.
         Ignored when ``pruning="none"``.
     n_threads : int or None, default=None
-        Threads of the search. ``None`` uses the CPUs this process may
-        really use (its affinity set, capped by a container's CPU quota);
-        ``1`` searches on the calling thread alone; ``0`` lets the search
-        use every CPU of the affinity set.
+        Threads of the search. ``None`` (or ``0``) uses the CPUs this
+        process may really use (its affinity set, capped by a container's
+        CPU quota); ``1`` searches on the calling thread alone; a larger
+        count is lowered to those CPUs, with a UserWarning.
 
     Attributes
     ----------
@@ -145,9 +205,10 @@ class ExhaustiveOrdering(BaseEstimator):
     n_evaluations_ : int
         Candidate sinks the search scored, ``n_features * 2**(n_features - 1)``.
     search_seconds_ : float
-        Wall-clock seconds the order search took (data checks included),
-        as reported by :func:`veldra.causal_order`; the graph's regressions
-        are not counted.
+        Wall-clock seconds the order search took, data checks included; the
+        graph's regressions are not counted.
+    n_threads_ : int
+        Threads the search ran on.
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -166,11 +227,13 @@ class ExhaustiveOrdering(BaseEstimator):
     ``n_features * 2**(n_features - 1)`` score evaluations and
     ``12 * 2**n_features`` bytes, so ``n_features`` is limited to 30.
 
-    The adaptive lasso fits, for each variable with predecessors, least
-    squares on the standardised predecessors; the absolute coefficients
-    weigh the predictors of a lasso whose penalty is chosen by
-    ``criterion``, and the selected coefficients are mapped back to the
-    original scale. The noise variance the criterion needs is the residual
+    The effects are fitted on standardised columns (the variable and its
+    predecessors) and mapped back to the original scale, so the graph does
+    not depend on the units. The adaptive lasso fits, for each variable
+    with predecessors, least squares; the absolute coefficients weigh the
+    predictors of a lasso whose penalty is chosen by ``criterion`` (the
+    path and criterion of scikit-learn's ``LassoLarsIC``, computed from
+    cross-products). The noise variance the criterion needs is the residual
     variance of that least-squares fit, with ``n_samples - n_predecessors - 1``
     degrees of freedom; the data checks (no exactly collinear columns) ensure
     ``n_samples > n_features``, so it is always defined, down to
@@ -238,27 +301,42 @@ class ExhaustiveOrdering(BaseEstimator):
         ValueError
             For invalid parameters, and for data that is not 2-D, has fewer
             than 2 samples or more than 30 features, holds non-finite
-            values, or has a constant column or exactly collinear columns.
+            values, or has a constant column or exactly collinear columns;
+            for a masked array with masked cells, or a DataFrame with date,
+            time or duration columns.
         TypeError
             For sparse ``X``, or an ``n_threads`` that is not an integer or
             None.
+        MemoryError
+            If the search's tables, buffers or threads do not fit in memory.
         RuntimeError
             If the search found no finite score for some set of variables
-            (near-collinear columns).
+            (near-collinear columns), or its total is not finite.
         """
+        start = time.perf_counter()
         self._check_params()
-        data = self._checked_data(X, reset=True)
-        result = _api.causal_order(
-            data, reference=self.reference, n_threads=self.n_threads
+        data, names = self._checked_data(X, reset=True)
+        prepared = _api.prepare(data, names, in_place=True)
+        del data
+        return self._fit_prepared(prepared, start=start)
+
+    def _fit_prepared(
+        self, prepared: _api.Prepared, *, start: float | None = None
+    ) -> ExhaustiveOrdering:
+        """:meth:`fit` on data from :func:`veldra._api.prepare`, parameters
+        checked; ``start`` as in :func:`veldra._api.search`."""
+        result = _api.search(
+            prepared, reference=self.reference, n_threads=self.n_threads, start=start
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = _predecessor_effects(
-            data, order, self.pruning, self.criterion
+            prepared, order, self.pruning, self.criterion
         )
         self.causal_order_ = order
         self.score_ = float(result.score)
         self.n_evaluations_ = int(result.n_evaluations)
         self.search_seconds_ = float(result.seconds)
+        self.n_threads_ = int(result.n_threads)
         return self
 
     def estimate_total_effect(
@@ -304,15 +382,19 @@ class ExhaustiveOrdering(BaseEstimator):
         target = _as_index(to_index, n_features, "to_index")
         if source == target:
             raise ValueError(f"from_index and to_index must differ, both are {source}")
-        data = self._checked_data(X, reset=False)
+        data, names = self._checked_data(X, reset=False)
+        prepared = _api.prepare(data, names, in_place=True)
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
             return 0.0
         adjustment = self.causal_order_[: positions[source]]
         columns = [source, *adjustment.tolist()]
-        centred = data - data.mean(axis=0)
-        beta, *_ = np.linalg.lstsq(centred[:, columns], centred[:, target], rcond=None)
-        return float(beta[0])
+        # On the standardised columns, scaled back: the units do not matter.
+        standard = prepared.standard
+        beta, *_ = np.linalg.lstsq(
+            standard[:, columns], standard[:, target], rcond=None
+        )
+        return float(beta[0] * prepared.scale_ratio(target, source))
 
     def bootstrap(
         self,
@@ -355,7 +437,8 @@ class ExhaustiveOrdering(BaseEstimator):
         if count < 1:
             raise ValueError(f"n_sampling must be at least 1, got {count}")
         self._check_params()
-        data = self._checked_data(X, reset=None)
+        data, names = self._checked_data(X, reset=None)
+        _api.prepare(data, names)  # the whole sample first: collinear columns
         rng = check_random_state(random_state)
         n_samples, n_features = data.shape
         orders = np.empty((count, n_features), dtype=np.int64)
@@ -363,15 +446,18 @@ class ExhaustiveOrdering(BaseEstimator):
         for k in range(count):
             resample = data[rng.randint(0, n_samples, size=n_samples)]
             try:
-                result = _api.causal_order(
-                    resample, reference=self.reference, n_threads=self.n_threads
+                prepared = _api.prepare(
+                    *_api.checked_array(resample, names, copy=False), in_place=True
+                )
+                result = _api.search(
+                    prepared, reference=self.reference, n_threads=self.n_threads
                 )
             except (ValueError, RuntimeError) as error:
                 error.add_note(f"(in bootstrap resample {k})")
                 raise
             orders[k] = result.order
             adjacencies[k] = _predecessor_effects(
-                resample, orders[k], self.pruning, self.criterion
+                prepared, orders[k], self.pruning, self.criterion
             )
         positions = np.zeros((n_features, n_features))
         np.add.at(positions, (orders, np.arange(n_features)), 1.0)
@@ -394,22 +480,35 @@ class ExhaustiveOrdering(BaseEstimator):
                 f"got {self.criterion!r}"
             )
 
-    def _checked_data(self, X: npt.ArrayLike, *, reset: bool | None) -> np.ndarray:
+    def _checked_data(
+        self, X: npt.ArrayLike, *, reset: bool | None
+    ) -> tuple[np.ndarray, tuple[str, ...] | None]:
         """Validate ``X``; ``reset`` as in ``validate_data``, None: no bookkeeping.
 
-        scikit-learn's checks come first (sparse, complex, object or empty
-        input get its usual messages); the data checks of
-        :func:`veldra.causal_order` follow, on the original input when it
-        has named columns so that the messages use the names.
+        A DataFrame gets the data checks of :func:`veldra.causal_order`
+        first, so that the messages name its columns. Other input gets
+        scikit-learn's checks first (sparse, complex, object or empty input
+        get its usual messages), after masked arrays are refused (the
+        conversion would use the values under the mask). Returns a new
+        float64 array and the names; columns are checked for collinearity by
+        :func:`veldra._api.prepare`.
         """
+        frame = hasattr(X, "columns")
+        if frame:
+            checked = _api.checked_array(X)
+        else:
+            _api.reject_unsupported(X)
         options = {
             "dtype": np.float64,
             "ensure_min_samples": 2,
             "ensure_all_finite": False,
         }
-        if reset is None:
-            array = check_array(X, **options)
-        else:
-            array = validate_data(self, X, reset=reset, **options)
-        data, _ = _api.check_data(X if hasattr(X, "columns") else array)
-        return data
+        try:
+            if reset is None:
+                array = check_array(X, **options)
+            else:
+                array = validate_data(self, X, reset=reset, **options)
+        except OverflowError:
+            _api.checked_array(X)  # names the cell out of float64's range
+            raise
+        return checked if frame else _api.checked_array(array)

@@ -3,19 +3,25 @@
 The kernel's own default counts the CPUs in the calling thread's affinity
 set. In a container that set is often the whole host while a CPU quota (a
 cgroup limit) allows only a few of them; spinning more threads than the
-quota allows makes the search slower, not faster. So the Python side works
-out the count itself and passes it explicitly.
+quota allows makes the search slower, not faster (its workers spin between
+levels). So the Python side works out the count itself, caps any count it is
+given at that, and passes it explicitly.
 """
 
 from __future__ import annotations
 
 import math
 import os
+import warnings
 from pathlib import Path
 
 from ._checks import as_int
 
-__all__ = ["available_cpus", "resolve_threads"]
+__all__ = ["MAX_THREADS", "available_cpus", "cap_threads", "resolve_threads"]
+
+#: The most threads a search runs on: its pool's 127 workers and the calling
+#: thread.
+MAX_THREADS = 128
 
 
 def _affinity_count() -> int:
@@ -104,16 +110,42 @@ def available_cpus(
     return max(count, 1)
 
 
-def resolve_threads(n_threads: int | None) -> int:
-    """The thread count to hand to the kernel.
+def cap_threads(n_threads: int | None) -> tuple[int, str | None]:
+    """The thread count a search runs on, and a note when it is less than asked.
 
-    ``None`` means :func:`available_cpus`; an integer is passed on as it is
-    (1 runs on the calling thread alone, 0 lets the kernel count the CPUs of
-    the affinity set).
+    ``None`` and ``0`` mean :func:`available_cpus`; a count above it is
+    lowered to it (more threads than CPUs only spin), and so is any count
+    above :data:`MAX_THREADS`.
+
+    Raises
+    ------
+    TypeError
+        If ``n_threads`` is not an integer or None.
+    ValueError
+        If ``n_threads`` is negative.
     """
+    cpus = available_cpus()
+    usable = min(cpus, MAX_THREADS)
     if n_threads is None:
-        return available_cpus()
+        return usable, None
     count = as_int(n_threads, "n_threads")
     if count < 0:
         raise ValueError(f"n_threads must be 0 or more, got {count}")
+    if count == 0:
+        return usable, None
+    if count <= usable:
+        return count, None
+    if usable < cpus:
+        limit = f"the {MAX_THREADS} threads a search can run on"
+    else:
+        limit = f"the {cpus} CPU{'s' if cpus != 1 else ''} this process may use"
+    return usable, f"more than {limit}; the search runs on {usable}"
+
+
+def resolve_threads(n_threads: int | None) -> int:
+    """The thread count to hand to the kernel: :func:`cap_threads`, warning
+    (UserWarning) when the count asked for is lowered."""
+    count, note = cap_threads(n_threads)
+    if note is not None:
+        warnings.warn(f"n_threads={n_threads}: {note}", stacklevel=3)
     return count

@@ -1,7 +1,10 @@
+#include <dirent.h>
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,45 @@ TEST(ThreadPool, WorkersIncludeTheCallingThreadAndAreCapped) {
   EXPECT_NE(warning.find("ThreadPool: clamping num_threads 200 to 127."),
             std::string::npos)
       << warning;
+}
+
+size_t task_count() {
+  size_t count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  while (const dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+  closedir(tasks);
+  return count;
+}
+
+// Room for a few threads, not for 24 (glibc keeps up to 40 MiB of old stacks
+// for reuse): the pool used to start a few, then end the process
+// (std::terminate) when the next one failed.
+TEST(ThreadPool, ShortOfAddressSpaceStartsNothing) {
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+  const size_t before = task_count();
+  rlimit tight = saved;
+  tight.rlim_cur =
+      veldra::mapped_bytes() + 5 * veldra::thread_address_space() / 2;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  const int trial = veldra::try_start_threads(24);
+  std::string why;
+  bool refused = false;
+  try {
+    veldra::make_thread_pool(24, &why);
+  } catch (const std::bad_alloc&) {
+    refused = true;
+  }
+  const size_t after = task_count();
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
+  EXPECT_NE(trial, 0);
+  EXPECT_TRUE(refused);
+  EXPECT_NE(why.find("cannot start 24 worker threads"), std::string::npos)
+      << why;
+  EXPECT_NE(why.find("ulimit -v"), std::string::npos) << why;
+  EXPECT_EQ(after, before);
+  EXPECT_EQ(veldra::try_start_threads(24), 0);
 }
 
 // A small search, solved serially and on pools of several sizes: every
