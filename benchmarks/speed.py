@@ -557,32 +557,11 @@ def main() -> None:
     text = subprocess.run(
         [str(bench)], capture_output=True, text=True, check=True
     ).stdout
-    rows, query_ns = parse_sort_bench(text)
+    rows, _ = parse_sort_bench(text)
     write_csv(args.out_dir / "sort.csv", rows)
     plot_sort(rows, args.img_dir / "sort.png")
     print()
     print(text.rstrip())
-    one = [c for c in cells if c.method == "veldra-1t" and c.measured]
-    if query_ns and one:
-        ref = max(one, key=lambda c: c.d)
-        per_eval_ns = ref.seconds / evaluations(ref.d) * 1e9
-        share = query_ns / per_eval_ns
-        write_csv(
-            args.out_dir / "sort_query.csv",
-            [
-                {
-                    "query_ns": query_ns,
-                    "d": ref.d,
-                    "n": ref.n,
-                    "ns_per_evaluation": per_eval_ns,
-                    "share": share,
-                }
-            ],
-        )
-        print(
-            f"processor query: {query_ns:.0f} ns of {per_eval_ns:.0f} ns per"
-            f" evaluation at d = {ref.d}, 1 thread ({share:.0%})"
-        )
 
 
 if __name__ == "__main__":

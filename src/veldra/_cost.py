@@ -14,13 +14,13 @@ with a sorting network and compares them with the reference. Its time is
 modelled as ``a(n) + b(n) * d``: ``a`` gathers the fixed part and the sort
 (which depends on n alone: the network is oblivious to the data) and ``b``
 the work per sample and variable in the residual pass. Both are fitted from
-two single-thread searches, at d = 3 and d = 7, on min(n, 2048) samples;
+two single-thread searches, at d = 5 and d = 9, on min(n, 2048) samples;
 for larger n, a search at d = 2 on the full n (up to 2**20 samples) fixes
 ``a(n)``, and ``b`` is scaled in proportion to n. Beyond 2**20 samples
 ``a`` is scaled by the comparator count of the sorting network,
 proportional to n * log2(n)**2, and ``b`` by n. Several threads share
 each level of the search; their speed-up is measured by repeating the
-d = 7 search with the requested thread count.
+d = 9 search with the requested thread count.
 
 The calibration runs are timed in CPU time, so the estimate is the time
 the search takes on CPUs it has to itself: other programs running at the
@@ -53,10 +53,12 @@ KERNEL_MAX_SAMPLES = 2**31 - 1
 # Beyond this the evaluations no longer fit in a float.
 _MAX_ESTIMATED_FEATURES = 1000
 # Calibration sizes. The two small searches fit a and b; 2048 samples keep
-# them near 0.1 s on one core while the residual pass is already measurable.
+# them near 0.1 s on one core while the residual pass is already measurable,
+# and d = 9 makes a search long enough (2304 evaluations) for the cost of the
+# call itself and the pool's start to count for little.
 _SMALL_N = 2048
-_LOW_D = 3
-_HIGH_D = 7
+_LOW_D = 5
+_HIGH_D = 9
 # Largest n timed directly (one d = 2 search: 4 evaluations).
 _DIRECT_N = 2**20
 # Timings repeat until this much wall-clock time is spent, at least twice
