@@ -5,47 +5,23 @@
 // and AVX2 forms but, being a complete sort of the same keys, it leaves the
 // same bits in every slot.
 //
-// This file and its float wrapper alone are built with -mavx512f/vl/dq/bw.
-// Every helper has internal linkage, and nothing here instantiates an inline
-// function or template that baseline code could also instantiate: the linker
-// must never be able to pick an AVX-512 copy for a baseline caller.
-//
-// With VELDRA_NETSORT_EMULATE_AVX512 the same code is built for baseline
-// x86-64 on SIMDe, a portable emulation of the intrinsics, and the entry is
-// named netsort_int64_avx512_emulated. Tests use that build to run every
-// branch, shuffle and mask on processors without AVX-512.
+// Built for AVX-512 F, VL, DQ and BW (or on their emulation); see
+// _netsort_avx512.h.
 
-// GCC 12 takes the deliberately undefined source register inside the
-// unmasked AVX-512 intrinsics for an uninitialised variable; the warning is
-// off for the intrinsics headers alone.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#ifndef __clang__
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#ifdef VELDRA_NETSORT_EMULATE_AVX512
-#define SIMDE_ENABLE_NATIVE_ALIASES
-#include <simde/x86/avx512.h>
-#define netsort_int64_avx512 netsort_int64_avx512_emulated
-#define netsort_float64_avx512 netsort_float64_avx512_emulated
-#else
-#include <immintrin.h>
-#endif
-#pragma GCC diagnostic pop
+// First: in the emulated build it renames the entries _netsort.h declares.
+// clang-format off
+#include "_netsort_avx512.h"
+// clang-format on
 
 #include <cstdint>
 
 #include "_netsort.h"
 
-#define NETSORT_ALWAYS_INLINE inline __attribute__((always_inline))
 // The fixed networks are large and called from several places; out of line
 // each also keeps a symbol of its own, which lets its instructions be counted.
 #define NETSORT_NOINLINE __attribute__((noinline))
 
 namespace {
-
-using Vec = __m512i;
-using Mask = uint8_t;  // __mmask8, which the emulation spells otherwise
 
 constexpr int64_t kLargest = INT64_MAX;  // Padding: never below a real key.
 
@@ -82,34 +58,10 @@ NETSORT_ALWAYS_INLINE void lanes_below(int64_t n, Mask* k) {
   }
 }
 
-// Lanes of k from p[0..8), INT64_MAX elsewhere. Lanes outside k are not
-// accessed, so p may point anywhere when k is empty.
+// Lanes of k from p[0..8), INT64_MAX elsewhere; only the lanes of k are
+// accessed.
 NETSORT_ALWAYS_INLINE Vec load_or_largest(const int64_t* p, Mask k) {
-#ifdef VELDRA_NETSORT_EMULATE_AVX512
-  // SIMDe's masked load may read every lane; this reads only those of k,
-  // so that AddressSanitizer checks what the instruction would touch.
-  alignas(64) int64_t lanes[8];
-  for (int l = 0; l < 8; ++l) {
-    lanes[l] = kLargest;
-    if ((k >> l) & 1) lanes[l] = p[l];
-  }
-  return _mm512_load_si512(lanes);
-#else
-  return _mm512_mask_loadu_epi64(_mm512_set1_epi64(kLargest), k, p);
-#endif
-}
-
-// Writes the lanes of k to p[0..8) and touches nothing else.
-NETSORT_ALWAYS_INLINE void store_lanes(int64_t* p, Mask k, Vec v) {
-#ifdef VELDRA_NETSORT_EMULATE_AVX512
-  alignas(64) int64_t lanes[8];
-  _mm512_store_si512(lanes, v);
-  for (int l = 0; l < 8; ++l) {
-    if ((k >> l) & 1) p[l] = lanes[l];
-  }
-#else
-  _mm512_mask_storeu_epi64(p, k, v);
-#endif
+  return load_lanes(_mm512_set1_epi64(kLargest), p, k);
 }
 
 // ---------------------------------------------------------------------------
