@@ -13,12 +13,14 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from ._api import OrderResult, causal_order
     from ._cost import CostEstimate, estimate_cost
+    from ._diagnostics import IdentifiabilityWarning
     from ._estimator import BootstrapResult, ExhaustiveOrdering
 
 __all__ = [
     "BootstrapResult",
     "CostEstimate",
     "ExhaustiveOrdering",
+    "IdentifiabilityWarning",
     "OrderResult",
     "__version__",
     "causal_order",
@@ -31,6 +33,7 @@ _MODULES = {
     "BootstrapResult": "._estimator",
     "CostEstimate": "._cost",
     "ExhaustiveOrdering": "._estimator",
+    "IdentifiabilityWarning": "._diagnostics",
     "OrderResult": "._api",
     "causal_order": "._api",
     "estimate_cost": "._cost",

@@ -27,6 +27,7 @@ __all__ = [
     "causal_order",
     "check_data",
     "checked_array",
+    "issue_warnings",
     "make_reference",
     "prepare",
     "reject_unsupported",
@@ -83,13 +84,16 @@ assert tuple(REFERENCES) == REFERENCE_NAMES
 class OrderResult:
     """The outcome of :func:`causal_order`.
 
+    Arrays indexed by variable follow the columns of the input; arrays
+    indexed by position follow the order.
+
     Attributes
     ----------
     order : numpy.ndarray of int64, shape (n_features,)
         Column indices of the variables, from the first cause to the last
         effect.
-    names : tuple of str or None
-        The column names in the same order, when the input had names (a
+    column_names : tuple of str or None
+        The input's column names, in column order, when it had names (a
         pandas DataFrame), else None.
     score : float
         The best total score: the sum, over the variables, of the squared
@@ -103,18 +107,74 @@ class OrderResult:
     n_evaluations : int
         Residual scores computed by the search, ``d * 2**(d - 1)``.
     seconds : float
-        Wall-clock time of the call, validation included.
+        Wall-clock time of the call, validation and diagnostics included.
     n_threads : int
         Threads the search ran on, the calling one included.
+    non_gaussianity : numpy.ndarray of float64, shape (n_features,)
+        Per variable: the squared 2-Wasserstein distance between its
+        standardised residuals, regressed on its predecessors in ``order``,
+        and the normal quantiles (whatever the search's reference). Larger
+        is less Gaussian; with ``reference="normal"`` these are the terms
+        of ``score``.
+    non_gaussianity_p_values : numpy.ndarray of float64, shape (n_features,)
+        Per variable: the chance that Gaussian residuals of the same number
+        of samples score at least as high. Small means clearly
+        non-Gaussian. Each is a test of one variable given the order; the
+        order itself was chosen to make the residuals non-Gaussian, so under
+        Gaussian noise they come out smaller than uniform.
+    position_margins : numpy.ndarray of float64, shape (n_features,)
+        Per position k of ``order``: how far ``score`` is ahead of the best
+        order that agrees with ``order`` after position k and puts another
+        variable at position k (infinite at position 0, which no such order
+        exists for). A small value means that another variable fits almost
+        as well at that place.
+    margin : float
+        The smallest of ``position_margins``: how far ``score`` is ahead of
+        the best order that differs from ``order`` (the runner-up), in the
+        same units. Infinite for one variable. Margins are recomputed in
+        float64; below about 1e-6 times ``score`` (the search's float32
+        rounding) they are ties.
+    runner_up_order : numpy.ndarray of int64 or None
+        That runner-up order, None for one variable.
+    warnings : tuple of str
+        Why the order may not be identifiable from the data, if it may not
+        (each was also issued as an :class:`IdentifiabilityWarning`).
     """
 
     order: np.ndarray
-    names: tuple[str, ...] | None
+    column_names: tuple[str, ...] | None
     score: float
     sinks: np.ndarray
     n_evaluations: int
     seconds: float
     n_threads: int
+    non_gaussianity: np.ndarray | None = None
+    non_gaussianity_p_values: np.ndarray | None = None
+    position_margins: np.ndarray | None = None
+    margin: float = math.nan
+    runner_up_order: np.ndarray | None = None
+    warnings: tuple[str, ...] = ()
+
+    @property
+    def order_names(self) -> tuple[str, ...] | None:
+        """The column names in causal order, or None without names."""
+        if self.column_names is None:
+            return None
+        return tuple(self.column_names[j] for j in self.order)
+
+    @property
+    def names(self) -> tuple[str, ...] | None:
+        """Deprecated: the names in causal order; use :attr:`order_names`."""
+        import warnings
+
+        warnings.warn(
+            "OrderResult.names is deprecated: it lists the names in causal"
+            " order, which is order_names; column_names lists them in column"
+            " order",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return self.order_names
 
 
 def _label(index: int, names: Sequence[str] | None) -> str:
@@ -748,9 +808,12 @@ def search(
     reference: ReferenceLike = "normal",
     n_threads: int | None = None,
     start: float | None = None,
+    diagnose: bool = True,
 ) -> OrderResult:
     """:func:`causal_order` on data from :func:`prepare`; ``start`` is the
-    :func:`time.perf_counter` value the reported time counts from."""
+    :func:`time.perf_counter` value the reported time counts from. Without
+    ``diagnose`` the result has no diagnostics (and no warning is issued
+    by the caller), as the bootstrap's resamples need none."""
     if start is None:
         start = time.perf_counter()
     standard, names = prepared.standard, prepared.names
@@ -768,15 +831,42 @@ def search(
         )
     sinks.flags.writeable = False
     order.flags.writeable = False
+    extra: dict[str, Any] = {}
+    if diagnose:
+        from ._diagnostics import diagnose as run_diagnostics
+
+        is_normal = isinstance(reference, str) and reference.lower() == "normal"
+        found = run_diagnostics(
+            standard,
+            prepared.gram,
+            sinks,
+            order,
+            values,
+            None if is_normal else make_reference("normal", n),
+        )
+        extra = vars(found)
     return OrderResult(
         order=order,
-        names=None if names is None else tuple(names[j] for j in order),
+        column_names=None if names is None else tuple(names),
         score=float(score),
         sinks=sinks,
         n_evaluations=d * 2 ** (d - 1),
         seconds=time.perf_counter() - start,
         n_threads=threads,
+        **extra,
     )
+
+
+def issue_warnings(messages: Sequence[str], stacklevel: int) -> None:
+    """Issue each message as an :class:`IdentifiabilityWarning`."""
+    if not messages:
+        return
+    import warnings
+
+    from ._diagnostics import IdentifiabilityWarning
+
+    for message in messages:
+        warnings.warn(message, IdentifiabilityWarning, stacklevel=stacklevel + 1)
 
 
 def causal_order(
@@ -815,9 +905,17 @@ def causal_order(
     Returns
     -------
     OrderResult
-        The order, its column names, the score, the search's sink table,
-        the number of score evaluations, the time taken and the threads
-        used.
+        The order, the column names, the score, the search's sink table,
+        the number of score evaluations, the time taken, the threads used,
+        and the diagnostics: each variable's non-Gaussianity and its
+        p-value, the margin over the runner-up order and the warnings.
+
+    Warns
+    -----
+    IdentifiabilityWarning
+        When fewer than d - 1 of the d variables have clearly non-Gaussian
+        residuals (p-value below 0.01), so that the data cannot pin the
+        order down, or when there are fewer than max(50, 10 d) samples.
 
     Raises
     ------
@@ -845,9 +943,11 @@ def causal_order(
     The method assumes the data come from a linear, acyclic structural
     equation model with independent non-Gaussian noise and no hidden
     confounders. Several orders are equally right when the graph leaves
-    them free; the returned one is the best under the score. It does not
-    test these assumptions, nor give the graph's edges: see
-    :class:`veldra.ExhaustiveOrdering` for the weighted graph.
+    them free; the returned one is the best under the score. The
+    non-Gaussianity diagnostics check the central assumption (and warn
+    when it fails); the margin shows how clearly the order won. See
+    :class:`veldra.ExhaustiveOrdering` for the weighted graph and the
+    independence of its residuals.
 
     Examples
     --------
@@ -867,4 +967,6 @@ def causal_order(
     data, names = checked_array(X)
     prepared = prepare(data, names, in_place=True)
     del data
-    return search(prepared, reference=reference, n_threads=n_threads, start=start)
+    result = search(prepared, reference=reference, n_threads=n_threads, start=start)
+    issue_warnings(result.warnings, stacklevel=2)
+    return result

@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import functools
+import itertools
 import math
+import numbers
 import time
+import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -17,6 +21,15 @@ from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _api
 from ._checks import CRITERIA, PRUNINGS, as_int
+from ._export import (
+    SCHEMA,
+    SCHEMA_VERSION,
+    default_names,
+    dump_record,
+    format_dot,
+    load_record,
+)
+from ._threads import resolve_threads
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
@@ -24,9 +37,28 @@ _PRUNINGS = PRUNINGS
 _CRITERIA = CRITERIA
 
 
-@dataclass(frozen=True)
+_MAX_PATHS = 1_000_000
+
+
+def _sorted_by_count(counts: dict[Any, int], limit: int | None) -> list[Any]:
+    """Keys by count, largest first; ties keep their first-seen order."""
+    keys = sorted(counts, key=lambda key: -counts[key])
+    return keys if limit is None else keys[: as_int(limit, "limit")]
+
+
+@dataclass(frozen=True, eq=False)
 class BootstrapResult:
     """What :meth:`ExhaustiveOrdering.bootstrap` found over the resamples.
+
+    Besides veldra's own summaries, it answers the questions of lingam's
+    bootstrap result under the same names, argument names and return
+    shapes (``get_causal_direction_counts``, ``get_probabilities`` and so
+    on; ``adjacency_matrices_``, ``total_effects_``, ``resampled_indices_``).
+
+    An edge j -> i is present in a resample when its direct effect
+    ``B[i, j]`` is nonzero and, given ``min_causal_effect``, at least that
+    large in absolute value. Ties in counts and probabilities keep the order
+    of B's entries, row by row (by effect, then cause).
 
     Attributes
     ----------
@@ -41,12 +73,305 @@ class BootstrapResult:
         The causal order found on each resample, first to last.
     adjacency_matrices : ndarray of shape (n_sampling, n_features, n_features)
         The adjacency matrix estimated on each resample.
+    resampled_indices : ndarray of shape (n_sampling, n_samples) or None
+        The rows of the data each resample drew.
+    column_names : tuple of str or None
+        The columns' names, when the data had them.
+    random_state : int or None
+        The seed of the resampling, when it was an integer.
     """
 
     edge_probabilities: np.ndarray
     position_probabilities: np.ndarray
     orders: np.ndarray
     adjacency_matrices: np.ndarray
+    resampled_indices: np.ndarray | None = None
+    column_names: tuple[str, ...] | None = None
+    random_state: int | None = None
+
+    @property
+    def adjacency_matrices_(self) -> np.ndarray:
+        """The adjacency matrix of every resample, shape (n_sampling, d, d)."""
+        return self.adjacency_matrices
+
+    @property
+    def resampled_indices_(self) -> np.ndarray | None:
+        """The rows each resample drew, shape (n_sampling, n_samples)."""
+        return self.resampled_indices
+
+    @functools.cached_property
+    def total_effects_(self) -> np.ndarray:
+        """Total effects of every resample, shape (n_sampling, d, d).
+
+        Entry ``[k, i, j]`` is the total effect of variable j on variable i
+        in resample k: the sum over the directed paths from j to i of the
+        products of their direct effects, ``inv(I - B) - I`` for that
+        resample's adjacency matrix B (zero without a path).
+        """
+        d = self.adjacency_matrices.shape[-1]
+        identity = np.eye(d)
+        effects = (
+            np.linalg.solve(identity - self.adjacency_matrices, identity) - identity
+        )
+        effects[np.broadcast_to(identity.astype(bool), effects.shape)] = 0.0
+        effects.flags.writeable = False
+        return effects
+
+    def _index(self, value: Any, name: str) -> int:
+        d = self.adjacency_matrices.shape[-1]
+        if isinstance(value, str) and self.column_names is not None:
+            if value in self.column_names:
+                return self.column_names.index(value)
+            raise ValueError(f"{name}={value!r} is not a column name")
+        return _as_index(value, d, name)
+
+    def _present(self, matrices: np.ndarray, min_causal_effect: float | None):
+        threshold = _threshold(min_causal_effect)
+        size = np.abs(matrices)
+        return (size > 0.0) & (size >= threshold)
+
+    def get_causal_direction_counts(
+        self,
+        n_directions: int | None = None,
+        min_causal_effect: float | None = None,
+        split_by_causal_effect_sign: bool = False,
+    ) -> dict[str, list[int]]:
+        """How many resamples have each directed edge, most frequent first.
+
+        Parameters
+        ----------
+        n_directions : int, optional
+            Keep only this many of the most frequent edges.
+        min_causal_effect : float, optional
+            Count an edge only when its direct effect is at least this large
+            in absolute value.
+        split_by_causal_effect_sign : bool, default=False
+            Count positive and negative effects of the same edge apart, and
+            add their signs (+1 or -1) under ``"sign"``.
+
+        Returns
+        -------
+        dict
+            ``{"from": [...], "to": [...], "count": [...]}`` (and
+            ``"sign"``), one entry per edge, by count, largest first.
+        """
+        B = self.adjacency_matrices
+        present = self._present(B, min_causal_effect)
+        counts: dict[tuple[int, ...], int] = {}
+        if split_by_causal_effect_sign:
+            for sign, side in ((1, B > 0), (-1, B < 0)):
+                total = (present & side).sum(axis=0)
+                for i, j in zip(*np.nonzero(total), strict=True):
+                    counts[(int(j), int(i), sign)] = int(total[i, j])
+            # Row by row again, for ties across the two signs.
+            counts = dict(sorted(counts.items(), key=lambda kv: (kv[0][1], kv[0][0])))
+        else:
+            total = present.sum(axis=0)
+            for i, j in zip(*np.nonzero(total), strict=True):
+                counts[(int(j), int(i))] = int(total[i, j])
+        keys = _sorted_by_count(counts, n_directions)
+        result = {
+            "from": [key[0] for key in keys],
+            "to": [key[1] for key in keys],
+            "count": [counts[key] for key in keys],
+        }
+        if split_by_causal_effect_sign:
+            result["sign"] = [key[2] for key in keys]
+        return result
+
+    def get_directed_acyclic_graph_counts(
+        self,
+        n_dags: int | None = None,
+        min_causal_effect: float | None = None,
+        split_by_causal_effect_sign: bool = False,
+    ) -> dict[str, list[Any]]:
+        """How many resamples found each graph, most frequent first.
+
+        Parameters
+        ----------
+        n_dags : int, optional
+            Keep only this many of the most frequent graphs.
+        min_causal_effect : float, optional
+            Leave out edges whose direct effect is smaller than this in
+            absolute value.
+        split_by_causal_effect_sign : bool, default=False
+            Tell graphs apart by the signs of their effects too, and list
+            each edge's sign under ``"sign"``.
+
+        Returns
+        -------
+        dict
+            ``{"dag": [...], "count": [...]}``, where each graph is
+            ``{"from": [...], "to": [...]}`` (and ``"sign"``), its edges
+            row by row of B.
+        """
+        B = self.adjacency_matrices
+        present = self._present(B, min_causal_effect)
+        counts: dict[tuple[Any, ...], int] = {}
+        for k in range(len(B)):
+            targets, sources = np.nonzero(present[k])
+            key: tuple[Any, ...] = (tuple(sources.tolist()), tuple(targets.tolist()))
+            if split_by_causal_effect_sign:
+                key += (tuple(np.sign(B[k][targets, sources]).astype(int).tolist()),)
+            counts[key] = counts.get(key, 0) + 1
+        keys = _sorted_by_count(counts, n_dags)
+        dags = []
+        for key in keys:
+            dag = {"from": list(key[0]), "to": list(key[1])}
+            if split_by_causal_effect_sign:
+                dag["sign"] = list(key[2])
+            dags.append(dag)
+        return {"dag": dags, "count": [counts[key] for key in keys]}
+
+    def get_probabilities(self, min_causal_effect: float | None = None) -> np.ndarray:
+        """The share of resamples with each edge, shaped like B.
+
+        Parameters
+        ----------
+        min_causal_effect : float, optional
+            Count an edge only when its direct effect is at least this large
+            in absolute value.
+
+        Returns
+        -------
+        ndarray of shape (n_features, n_features)
+            Entry ``[i, j]``: the probability of the edge j -> i.
+        """
+        return self._present(self.adjacency_matrices, min_causal_effect).mean(axis=0)
+
+    def get_total_causal_effects(
+        self, min_causal_effect: float | None = None
+    ) -> dict[str, list[Any]]:
+        """Total effects found in the resamples, most frequent first.
+
+        Parameters
+        ----------
+        min_causal_effect : float, optional
+            Count a total effect only when it is at least this large in
+            absolute value.
+
+        Returns
+        -------
+        dict
+            ``{"from": [...], "to": [...], "effect": [...], "probability":
+            [...]}``: every pair with a total effect in some resample (see
+            :attr:`total_effects_`), the median of its nonzero values and
+            the share of resamples that have it, by that share.
+        """
+        effects = self.total_effects_
+        present = self._present(effects, min_causal_effect)
+        share = present.mean(axis=0)
+        pairs = list(zip(*np.nonzero(share), strict=True))
+        pairs.sort(key=lambda pair: -share[pair])
+        return {
+            "from": [int(j) for _, j in pairs],
+            "to": [int(i) for i, _ in pairs],
+            "effect": [
+                float(np.median(effects[present[:, i, j], i, j])) for i, j in pairs
+            ],
+            "probability": [float(share[i, j]) for i, j in pairs],
+        }
+
+    def get_paths(
+        self,
+        from_index: int | str,
+        to_index: int | str,
+        min_causal_effect: float | None = None,
+    ) -> dict[str, list[Any]]:
+        """Every directed path from one variable to another, with its
+        probability over the resamples.
+
+        Parameters
+        ----------
+        from_index : int or str
+            The variable the paths start at (a column name when the data
+            had names).
+        to_index : int or str
+            The variable they end at.
+        min_causal_effect : float, optional
+            Leave out edges whose direct effect is smaller than this in
+            absolute value.
+
+        Returns
+        -------
+        dict
+            ``{"path": [...], "effect": [...], "probability": [...]}``: each
+            path as the list of its variables, from first to last, the
+            median over the resamples that have it of the product of its
+            direct effects, and the share of resamples that have it; by
+            that share, largest first.
+
+        Raises
+        ------
+        ValueError
+            If a resample has more than a million such paths (a dense graph:
+            raise ``min_causal_effect``).
+        """
+        source = self._index(from_index, "from_index")
+        target = self._index(to_index, "to_index")
+        B = self.adjacency_matrices
+        present = self._present(B, min_causal_effect)
+        found: dict[tuple[int, ...], list[float]] = {}
+        for k in range(len(B)):
+            for path in _paths(present[k], source, target):
+                effect = float(
+                    np.prod([B[k][b, a] for a, b in itertools.pairwise(path)])
+                )
+                found.setdefault(path, []).append(effect)
+        paths = sorted(found, key=lambda path: -len(found[path]))
+        return {
+            "path": [list(path) for path in paths],
+            "effect": [float(np.median(found[path])) for path in paths],
+            "probability": [len(found[path]) / len(B) for path in paths],
+        }
+
+
+def _threshold(min_causal_effect: float | None) -> float:
+    if min_causal_effect is None:
+        return 0.0
+    threshold = float(min_causal_effect)
+    if not threshold >= 0.0:
+        raise ValueError(
+            f"min_causal_effect must be 0 or more, got {min_causal_effect!r}"
+        )
+    return threshold
+
+
+def _paths(present: np.ndarray, source: int, target: int) -> list[tuple[int, ...]]:
+    """The directed paths from source to target of one acyclic graph, where
+    ``present[i, j]`` is an edge j -> i; sorted."""
+    if source == target:
+        return []
+    d = len(present)
+    # Paths from each variable to the target, counted first (the graph is
+    # acyclic, so memoised depth-first search ends).
+    counts: dict[int, int] = {}
+
+    def count(v: int) -> int:
+        if v == target:
+            return 1
+        if v not in counts:
+            counts[v] = 0  # no cycles: never read before it is set
+            counts[v] = sum(count(int(c)) for c in np.flatnonzero(present[:, v]))
+        return counts[v]
+
+    if count(source) > _MAX_PATHS:
+        raise ValueError(
+            f"more than {_MAX_PATHS:,} paths from {source} to {target} in one"
+            " resample; raise min_causal_effect"
+        )
+    paths: list[tuple[int, ...]] = []
+
+    def walk(v: int, path: tuple[int, ...]) -> None:
+        if v == target:
+            paths.append(path)
+            return
+        for child in range(d):
+            if present[child, v] and count(child):
+                walk(child, (*path, child))
+
+    walk(source, (source,))
+    return sorted(paths)
 
 
 # Rows per block of the blockwise QR decomposition.
@@ -209,6 +534,26 @@ class ExhaustiveOrdering(BaseEstimator):
         graph's regressions are not counted.
     n_threads_ : int
         Threads the search ran on.
+    n_samples_fit_ : int
+        Number of samples seen during :meth:`fit`.
+    non_gaussianity_ : ndarray of shape (n_features,)
+        Per variable, how far its residuals (regressed on its predecessors
+        in the order) are from Gaussian: their squared 2-Wasserstein
+        distance to the normal quantiles.
+    non_gaussianity_p_values_ : ndarray of shape (n_features,)
+        Per variable, the chance that Gaussian residuals of as many samples
+        score at least as high; see :class:`veldra.OrderResult`.
+    position_margins_ : ndarray of shape (n_features,)
+        Per position of the order, how far ``score_`` is ahead of the best
+        order that changes it last at that position (infinite at 0).
+    margin_ : float
+        How far ``score_`` is ahead of the runner-up order (infinite for one
+        variable).
+    runner_up_order_ : ndarray of shape (n_features,) or None
+        The best order that differs from ``causal_order_``.
+    warnings_ : tuple of str
+        Why the order may not be identifiable from the data, if it may not;
+        each was issued as an :class:`veldra.IdentifiabilityWarning`.
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -223,7 +568,12 @@ class ExhaustiveOrdering(BaseEstimator):
     Notes
     -----
     The model assumed is linear and acyclic, with independent non-Gaussian
-    noise and no hidden confounders. The search costs
+    noise and no hidden confounders. :meth:`fit` checks the non-Gaussian
+    noise (``non_gaussianity_p_values_``, with an
+    :class:`veldra.IdentifiabilityWarning` when too few variables have
+    clearly non-Gaussian residuals); :meth:`get_error_independence_p_values`
+    checks the independence of the residuals, which hidden confounders or a
+    wrong order break. The search costs
     ``n_features * 2**(n_features - 1)`` score evaluations and
     ``12 * 2**n_features`` bytes, so ``n_features`` is limited to 30.
 
@@ -321,10 +671,18 @@ class ExhaustiveOrdering(BaseEstimator):
         return self._fit_prepared(prepared, start=start)
 
     def _fit_prepared(
-        self, prepared: _api.Prepared, *, start: float | None = None
+        self,
+        prepared: _api.Prepared,
+        *,
+        start: float | None = None,
+        emit: bool = True,
+        record_names: bool = False,
     ) -> ExhaustiveOrdering:
         """:meth:`fit` on data from :func:`veldra._api.prepare`, parameters
-        checked; ``start`` as in :func:`veldra._api.search`."""
+        checked; ``start`` as in :func:`veldra._api.search`. Without ``emit``
+        the warnings are only recorded in ``warnings_``; with
+        ``record_names`` the prepared data's names become the feature names
+        (for data that did not pass through :meth:`fit`)."""
         result = _api.search(
             prepared, reference=self.reference, n_threads=self.n_threads, start=start
         )
@@ -337,10 +695,44 @@ class ExhaustiveOrdering(BaseEstimator):
         self.n_evaluations_ = int(result.n_evaluations)
         self.search_seconds_ = float(result.seconds)
         self.n_threads_ = int(result.n_threads)
+        self.n_samples_fit_ = int(prepared.standard.shape[0])
+        self.non_gaussianity_ = result.non_gaussianity
+        self.non_gaussianity_p_values_ = result.non_gaussianity_p_values
+        self.position_margins_ = result.position_margins
+        self.margin_ = float(result.margin)
+        self.runner_up_order_ = result.runner_up_order
+        self.warnings_ = result.warnings
+        if record_names:
+            self.n_features_in_ = int(prepared.standard.shape[1])
+            if prepared.names is not None:
+                self.feature_names_in_ = np.array(prepared.names, dtype=object)
+        if emit:
+            _api.issue_warnings(result.warnings, stacklevel=3)
         return self
 
+    def _column_names(self) -> tuple[str, ...]:
+        names = getattr(self, "feature_names_in_", None)
+        if names is None:
+            return default_names(len(self.causal_order_))
+        return tuple(str(name) for name in names)
+
+    def _variable(self, value: Any, name: str) -> int:
+        """An index, or a column name of the fitted data, as an index."""
+        if isinstance(value, str):
+            names = getattr(self, "feature_names_in_", None)
+            if names is None:
+                raise TypeError(
+                    f"{name}={value!r} is a name, but the estimator was fitted"
+                    " on data without column names; pass an index"
+                )
+            matches = np.flatnonzero(names == value)
+            if len(matches) != 1:
+                raise ValueError(f"{name}={value!r} is not a column name")
+            return int(matches[0])
+        return _as_index(value, self.n_features_in_, name)
+
     def estimate_total_effect(
-        self, X: npt.ArrayLike, from_index: int, to_index: int
+        self, X: npt.ArrayLike, from_index: int | str, to_index: int | str
     ) -> float:
         """Total effect of one variable on another, given the fitted order.
 
@@ -354,39 +746,55 @@ class ExhaustiveOrdering(BaseEstimator):
         X : array-like of shape (n_samples, n_features_in_)
             Data with the same variables as those the estimator was fitted
             on (usually the same data).
-        from_index : int
-            Index of the cause.
-        to_index : int
-            Index of the effect.
+        from_index : int or str
+            Index of the cause, or its column name when the estimator was
+            fitted on a DataFrame.
+        to_index : int or str
+            Index or column name of the effect.
 
         Returns
         -------
         effect : float
             The change in ``to_index`` per unit change of ``from_index``.
-            It is 0.0 when ``to_index`` comes before ``from_index`` in the
-            causal order: a variable cannot affect one that precedes it.
+            It is 0.0, with a warning, when ``to_index`` comes before
+            ``from_index`` in the causal order: a variable cannot affect one
+            that precedes it.
+
+        Warns
+        -----
+        UserWarning
+            When the order puts ``to_index`` before ``from_index``.
 
         Raises
         ------
         sklearn.exceptions.NotFittedError
             If the estimator has not been fitted.
         ValueError
-            If an index is out of range, the two indices are equal, or ``X``
-            is invalid or has a different number of features.
+            If an index is out of range or not a column name, the two
+            variables are the same, or ``X`` is invalid or has a different
+            number of features.
         TypeError
-            If an index is not an integer.
+            If an index is neither an integer nor a name, or a name is given
+            to an estimator fitted without names.
         """
         check_is_fitted(self)
-        n_features = self.n_features_in_
-        source = _as_index(from_index, n_features, "from_index")
-        target = _as_index(to_index, n_features, "to_index")
+        source = self._variable(from_index, "from_index")
+        target = self._variable(to_index, "to_index")
         if source == target:
             raise ValueError(f"from_index and to_index must differ, both are {source}")
         data, names = self._checked_data(X, reset=False)
-        prepared = _api.prepare(data, names, in_place=True)
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
+            labels = self._column_names()
+            warnings.warn(
+                f"the causal order puts {labels[target]} (to_index={target}) before"
+                f" {labels[source]} (from_index={source}), so it cannot be affected"
+                " by it: the total effect is 0.0",
+                UserWarning,
+                stacklevel=2,
+            )
             return 0.0
+        prepared = _api.prepare(data, names, in_place=True)
         adjustment = self.causal_order_[: positions[source]]
         columns = [source, *adjustment.tolist()]
         # On the standardised columns, scaled back: the units do not matter.
@@ -396,11 +804,68 @@ class ExhaustiveOrdering(BaseEstimator):
         )
         return float(beta[0] * prepared.scale_ratio(target, source))
 
+    def get_error_independence_p_values(
+        self, X: npt.ArrayLike, *, max_samples: int = 1000
+    ) -> np.ndarray:
+        """P-values of pairwise independence tests between the residuals.
+
+        The residuals are those of the fitted graph, ``e = x - B x`` on the
+        centred data. The model assumes independent noise: a small p-value
+        for a pair points at a hidden confounder of the two variables, or
+        at a wrong order or a missing edge.
+
+        The test is HSIC (the Hilbert-Schmidt independence criterion) with
+        Gaussian kernels of median-distance width and the gamma
+        approximation of its null distribution (Gretton et al., 2007). It
+        costs memory and time in the square of the samples: above
+        ``max_samples`` samples, that many rows are drawn at random (with a
+        fixed seed, so the result is repeatable).
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features_in_)
+            The data the estimator was fitted on (or data with the same
+            variables).
+        max_samples : int, default=1000
+            The most rows the tests use; at least 6.
+
+        Returns
+        -------
+        p_values : ndarray of shape (n_features, n_features)
+            Symmetric; entry ``[i, j]`` tests the residuals of variables i
+            and j. The diagonal is NaN.
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            If the estimator has not been fitted.
+        ValueError
+            If ``X`` is invalid or has a different number of features, or
+            fewer than 6 samples are used.
+        """
+        from ._independence import hsic_p_values
+
+        check_is_fitted(self)
+        limit = as_int(max_samples, "max_samples")
+        data, names = self._checked_data(X, reset=False)
+        prepared = _api.prepare(data, names, in_place=True)
+        ratio = prepared.scale_ratio(
+            np.arange(len(prepared.peak))[:, np.newaxis], np.arange(len(prepared.peak))
+        )
+        standard = prepared.standard
+        if len(standard) > limit:
+            rows = np.random.default_rng(0).choice(len(standard), limit, replace=False)
+            standard = standard[np.sort(rows)]
+        residuals = standard - standard @ (self.adjacency_matrix_ / ratio).T
+        return hsic_p_values(residuals)
+
     def bootstrap(
         self,
         X: npt.ArrayLike,
         n_sampling: int,
         random_state: int | np.random.RandomState | None = None,
+        *,
+        n_jobs: int | None = None,
     ) -> BootstrapResult:
         """How stable the order and the edges are under resampling.
 
@@ -417,12 +882,18 @@ class ExhaustiveOrdering(BaseEstimator):
             Number of resamples, at least 1. Each costs one full search.
         random_state : int, RandomState instance or None, default=None
             Seeds the resampling; pass an int for reproducible results.
+        n_jobs : int or None, default=None
+            Resamples searched at the same time (joblib, in threads: the
+            search releases the interpreter lock). None or 1 searches them
+            one after the other, each on ``n_threads``; with more, the
+            threads are shared out among them. Small searches gain most. The
+            result does not depend on it.
 
         Returns
         -------
         result : BootstrapResult
-            Edge and position probabilities, and the order and adjacency
-            matrix of every resample.
+            Edge and position probabilities, the order and adjacency matrix
+            of every resample and the rows it drew, and lingam's summaries.
 
         Raises
         ------
@@ -441,16 +912,28 @@ class ExhaustiveOrdering(BaseEstimator):
         _api.prepare(data, names)  # the whole sample first: collinear columns
         rng = check_random_state(random_state)
         n_samples, n_features = data.shape
+        indices = rng.randint(0, n_samples, size=(count, n_samples))
         orders = np.empty((count, n_features), dtype=np.int64)
         adjacencies = np.empty((count, n_features, n_features))
-        for k in range(count):
-            resample = data[rng.randint(0, n_samples, size=n_samples)]
+        workers, threads = 1, self.n_threads
+        if n_jobs is not None and n_jobs != 1:
+            import joblib
+
+            workers = min(joblib.effective_n_jobs(n_jobs), count)
+            if workers > 1:
+                threads = max(1, resolve_threads(self.n_threads) // workers)
+
+        def resample(k: int) -> None:
             try:
                 prepared = _api.prepare(
-                    *_api.checked_array(resample, names, copy=False), in_place=True
+                    *_api.checked_array(data[indices[k]], names, copy=False),
+                    in_place=True,
                 )
                 result = _api.search(
-                    prepared, reference=self.reference, n_threads=self.n_threads
+                    prepared,
+                    reference=self.reference,
+                    n_threads=threads,
+                    diagnose=False,
                 )
             except (ValueError, RuntimeError) as error:
                 error.add_note(f"(in bootstrap resample {k})")
@@ -459,6 +942,16 @@ class ExhaustiveOrdering(BaseEstimator):
             adjacencies[k] = _predecessor_effects(
                 prepared, orders[k], self.pruning, self.criterion
             )
+
+        if workers > 1:
+            import joblib
+
+            joblib.Parallel(n_jobs=workers, prefer="threads")(
+                joblib.delayed(resample)(k) for k in range(count)
+            )
+        else:
+            for k in range(count):
+                resample(k)
         positions = np.zeros((n_features, n_features))
         np.add.at(positions, (orders, np.arange(n_features)), 1.0)
         return BootstrapResult(
@@ -466,7 +959,175 @@ class ExhaustiveOrdering(BaseEstimator):
             position_probabilities=positions / count,
             orders=orders,
             adjacency_matrices=adjacencies,
+            resampled_indices=indices,
+            column_names=names,
+            random_state=(
+                int(random_state)
+                if isinstance(random_state, numbers.Integral)
+                else None
+            ),
         )
+
+    # ------------------------------------------------------------------
+    # Exports
+
+    def to_dot(self) -> str:
+        """The graph in Graphviz DOT, as ``veldra order --dot`` writes it.
+
+        A node per variable, labelled with its column name (``x0``, ``x1``,
+        ... without names), and an edge j -> i labelled with ``B[i, j]`` for
+        every nonzero direct effect.
+        """
+        check_is_fitted(self)
+        return format_dot(self.adjacency_matrix_, self._column_names())
+
+    def to_networkx(self) -> Any:
+        """The graph as a ``networkx.DiGraph`` (networkx must be installed).
+
+        Nodes are the column indices, with their column name (``name``) and
+        place in the causal order (``position``); an edge j -> i carries
+        the direct effect ``B[i, j]`` as ``weight``. The graph's
+        ``order`` is ``causal_order_`` as a list.
+        """
+        check_is_fitted(self)
+        try:
+            import networkx
+        except ImportError:
+            raise ImportError(
+                "to_networkx needs networkx: pip install networkx"
+            ) from None
+        graph = networkx.DiGraph(order=self.causal_order_.tolist())
+        positions = np.argsort(self.causal_order_)
+        for j, name in enumerate(self._column_names()):
+            graph.add_node(j, name=name, position=int(positions[j]))
+        B = self.adjacency_matrix_
+        for i, j in zip(*np.nonzero(B), strict=True):
+            graph.add_edge(int(j), int(i), weight=float(B[i, j]))
+        return graph
+
+    def to_dataframe(self) -> Any:
+        """The adjacency matrix as a labelled pandas DataFrame.
+
+        Rows are the effects and columns the causes, both labelled with the
+        column names: ``frame.loc[effect, cause]`` is the direct effect.
+        """
+        check_is_fitted(self)
+        try:
+            import pandas
+        except ImportError:
+            raise ImportError("to_dataframe needs pandas: pip install pandas") from None
+        names = list(self._column_names())
+        return pandas.DataFrame(
+            self.adjacency_matrix_.copy(), index=names, columns=names
+        )
+
+    def _record(self, bootstrap: BootstrapResult | None = None) -> dict[str, Any]:
+        check_is_fitted(self)
+        names = list(self._column_names())
+        order = self.causal_order_.tolist()
+        boot = None
+        if bootstrap is not None:
+            boot = {
+                "n_sampling": len(bootstrap.orders),
+                "random_state": bootstrap.random_state,
+                "edge_probabilities": bootstrap.edge_probabilities.tolist(),
+                "position_probabilities": bootstrap.position_probabilities.tolist(),
+            }
+        runner_up = self.runner_up_order_
+        return {
+            "schema": SCHEMA,
+            "schema_version": SCHEMA_VERSION,
+            "column_names": names,
+            "order": order,
+            "order_names": [names[j] for j in order],
+            "score": self.score_,
+            "adjacency_matrix": self.adjacency_matrix_.tolist(),
+            "non_gaussianity": np.asarray(self.non_gaussianity_).tolist(),
+            "non_gaussianity_p_values": np.asarray(
+                self.non_gaussianity_p_values_
+            ).tolist(),
+            "position_margins": np.asarray(self.position_margins_).tolist(),
+            "margin": self.margin_,
+            "runner_up_order": None if runner_up is None else runner_up.tolist(),
+            "warnings": list(self.warnings_),
+            "n_samples": self.n_samples_fit_,
+            "n_evaluations": self.n_evaluations_,
+            "seconds": self.search_seconds_,
+            "n_threads": self.n_threads_,
+            "reference": self.reference if isinstance(self.reference, str) else None,
+            "pruning": self.pruning,
+            "criterion": self.criterion,
+            "bootstrap": boot,
+        }
+
+    def to_json(self, bootstrap: BootstrapResult | None = None) -> str:
+        """The fitted result as one line of JSON, as ``veldra order --json``
+        prints it.
+
+        The schema (version 1) is described in :mod:`veldra._export` and the
+        README; :meth:`from_json` reads it back.
+
+        Parameters
+        ----------
+        bootstrap : BootstrapResult, optional
+            Adds its edge and position probabilities under ``"bootstrap"``.
+        """
+        return dump_record(self._record(bootstrap))
+
+    @classmethod
+    def from_json(cls, text: str | bytes | dict[str, Any]) -> ExhaustiveOrdering:
+        """A fitted estimator from :meth:`to_json`'s (or the command line's)
+        JSON.
+
+        It has the parameters, order, graph, scores and diagnostics of the
+        record (a custom reference comes back as ``"normal"``), so that
+        everything but refitting works: the exports, and
+        :meth:`estimate_total_effect` and
+        :meth:`get_error_independence_p_values` on data.
+
+        Raises
+        ------
+        ValueError
+            If the text is not such a record.
+        """
+        record = load_record(text)
+
+        def array(key: str, default: float = math.nan) -> np.ndarray:
+            values = record.get(key)
+            if values is None:
+                return np.full(len(names), default)
+            return np.array([default if v is None else v for v in values], float)
+
+        names = [str(name) for name in record["column_names"]]
+        model = cls(
+            reference=record.get("reference") or "normal",
+            pruning=record.get("pruning", "adaptive_lasso"),
+            criterion=record.get("criterion", "bic"),
+        )
+        d = len(names)
+        model.causal_order_ = np.array(record["order"], dtype=np.int64)
+        model.adjacency_matrix_ = np.array(record["adjacency_matrix"], dtype=float)
+        if model.causal_order_.shape != (d,) or model.adjacency_matrix_.shape != (d, d):
+            raise ValueError("the record's order and matrix do not match its columns")
+        model.score_ = float(record.get("score", math.nan))
+        model.n_evaluations_ = int(record.get("n_evaluations", d * 2 ** (d - 1)))
+        model.search_seconds_ = float(record.get("seconds", math.nan))
+        model.n_threads_ = int(record.get("n_threads", 1))
+        model.n_samples_fit_ = int(record.get("n_samples", 0))
+        model.non_gaussianity_ = array("non_gaussianity")
+        model.non_gaussianity_p_values_ = array("non_gaussianity_p_values")
+        model.position_margins_ = array("position_margins", math.inf)
+        margin = record.get("margin")
+        model.margin_ = math.inf if margin is None else float(margin)
+        runner_up = record.get("runner_up_order")
+        model.runner_up_order_ = (
+            None if runner_up is None else np.array(runner_up, dtype=np.int64)
+        )
+        model.warnings_ = tuple(record.get("warnings", ()))
+        model.n_features_in_ = d
+        if names != list(default_names(d)):
+            model.feature_names_in_ = np.array(names, dtype=object)
+        return model
 
     def _check_params(self) -> None:
         if not isinstance(self.pruning, str) or self.pruning not in _PRUNINGS:

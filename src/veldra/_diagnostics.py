@@ -1,0 +1,292 @@
+"""Whether an order can be trusted: the residuals' non-Gaussianity, the
+margin over the next best order, and the warning when the data cannot pin
+the order down.
+
+Only NumPy is imported here; SciPy is loaded when a p-value is asked for.
+"""
+
+from __future__ import annotations
+
+import bisect
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+import numpy as np
+
+__all__ = [
+    "ALPHA",
+    "Diagnostics",
+    "IdentifiabilityWarning",
+    "ResidualScorer",
+    "diagnose",
+    "gaussian_p_values",
+    "identifiability_messages",
+]
+
+#: A residual is clearly non-Gaussian when its p-value is below this.
+ALPHA = 0.01
+
+
+class IdentifiabilityWarning(UserWarning):
+    """The data cannot pin the causal order down.
+
+    Raised (as a warning) by :func:`veldra.causal_order` and
+    :meth:`veldra.ExhaustiveOrdering.fit` when fewer than d - 1 of the d
+    variables have clearly non-Gaussian residuals, or when the samples are
+    very few for the number of variables. The order returned is then no
+    better evidence of causation than any other.
+    """
+
+
+def _small_sample_limit(d: int) -> int:
+    return max(50, 10 * d)
+
+
+def identifiability_messages(p_values: np.ndarray, n: int) -> list[str]:
+    """The reasons the order may not be identifiable, as sentences.
+
+    The order is identified when at most one noise term is Gaussian, so at
+    least d - 1 residuals along the order must be clearly non-Gaussian
+    (p-value below :data:`ALPHA`). With one variable there is nothing to
+    order. Calibrated by ``benchmarks/identifiability.py``.
+    """
+    d = len(p_values)
+    if d < 2:
+        return []
+    messages = []
+    clear = int(np.count_nonzero(p_values < ALPHA))
+    if clear < d - 1:
+        messages.append(
+            f"the causal order is not identifiable from these data: only {clear}"
+            f" of the {d} variables have clearly non-Gaussian residuals"
+            f" (p < {ALPHA}), and at least {d - 1} must; with Gaussian noise every"
+            " order fits the data equally well"
+        )
+    limit = _small_sample_limit(d)
+    if n < limit:
+        messages.append(
+            f"{n} samples are very few for {d} variables (fewer than {limit}):"
+            " the order is poorly determined"
+        )
+    return messages
+
+
+# ----------------------------------------------------------------------------
+# The null distribution of the score
+
+
+def _null_moments(n: int) -> tuple[float, float, float]:
+    """Mean, standard deviation and skewness of the log score under Gaussian
+    residuals of n samples: interpolated in log n between the simulated
+    sizes; beyond the largest, the mean and standard deviation follow their
+    slopes over the last two doublings."""
+    from ._null_table import TABLE
+
+    sizes = [row[0] for row in TABLE]
+    if n <= sizes[0]:
+        return TABLE[0][1:]
+    if n >= sizes[-1]:
+        (n0, m0, s0, _), (n1, m1, s1, g1) = TABLE[-9], TABLE[-1]
+        t = math.log(n / n1) / math.log(n1 / n0)
+        return m1 + t * (m1 - m0), s1 + t * (s1 - s0), g1
+    k = bisect.bisect_left(sizes, n)
+    if sizes[k] == n:
+        return TABLE[k][1:]
+    (n0, *low), (n1, *high) = TABLE[k - 1], TABLE[k]
+    t = math.log(n / n0) / math.log(n1 / n0)
+    return tuple(a + t * (b - a) for a, b in zip(low, high, strict=True))
+
+
+def gaussian_p_values(scores: np.ndarray | Sequence[float], n: int) -> np.ndarray:
+    """P-values of non-Gaussianity scores against Gaussian residuals of n samples.
+
+    The score is the squared 2-Wasserstein distance between n standardised
+    residuals and the normal quantiles at ``(i + 0.5) / n``. Under Gaussian
+    residuals its logarithm is nearly normal, with a slight right skew; the
+    p-value is the upper tail of that distribution with a Cornish-Fisher
+    correction for the skewness, its mean, spread and skewness interpolated
+    from simulations (``benchmarks/gaussian_null.py``, which also checks the
+    p-values against fresh simulations). NaN for fewer than 3 samples.
+    """
+    from scipy.special import ndtr
+
+    scores = np.asarray(scores, dtype=np.float64)
+    if n < 3:
+        return np.full(scores.shape, np.nan)
+    mean, sd, skew = _null_moments(n)
+    with np.errstate(divide="ignore"):
+        w = (np.log(scores) - mean) / sd
+    # Invert w = z + skew / 6 * (z**2 - 1) for the root that is increasing in w.
+    c = skew / 6.0
+    if abs(c) < 1e-12:
+        z = w
+    else:
+        disc = 1.0 + 4.0 * c * (w + c)
+        root = np.sqrt(np.maximum(disc, 0.0))
+        z = (root - 1.0) / (2.0 * c)
+        z = np.where(disc < 0.0, -np.inf if c > 0 else np.inf, z)
+    return np.asarray(ndtr(-z), dtype=np.float64)
+
+
+# ----------------------------------------------------------------------------
+# Scores and the margin
+
+
+class ResidualScorer:
+    """The search's score of one candidate, recomputed in float64.
+
+    ``score(s, mask)`` regresses standardised variable ``s`` on the variables
+    of bit mask ``mask`` (least squares from the cross-product matrix),
+    standardises the residuals to unit root mean square, sorts them and
+    returns their mean squared difference with the sorted reference: the
+    search's formula, in float64 rather than the search's float32 sums.
+    Results are kept, so each candidate is scored once.
+    """
+
+    def __init__(self, standard: np.ndarray, gram: np.ndarray, reference: np.ndarray):
+        self.standard = standard
+        self.gram = gram
+        self.reference = reference
+        self._scores: dict[tuple[int, int], float] = {}
+        self._best: dict[int, float] = {0: 0.0}
+
+    def score(self, sink: int, mask: int) -> float:
+        key = (sink, mask)
+        value = self._scores.get(key)
+        if value is None:
+            value = self._compute(sink, mask)
+            self._scores[key] = value
+        return value
+
+    def _compute(self, sink: int, mask: int) -> float:
+        parents = [j for j in range(self.gram.shape[0]) if (mask >> j) & 1]
+        residual = self.standard[:, sink]
+        if parents:
+            try:
+                beta = np.linalg.solve(
+                    self.gram[np.ix_(parents, parents)], self.gram[parents, sink]
+                )
+            except np.linalg.LinAlgError:
+                return math.nan
+            residual = residual - self.standard[:, parents] @ beta
+        square = float(np.dot(residual, residual))
+        if not square > 0.0:
+            return math.nan
+        z = np.sort(residual * math.sqrt(len(residual) / square))
+        z -= self.reference
+        return float(np.dot(z, z)) / len(z)
+
+    def best(self, sinks: np.ndarray, mask: int) -> float:
+        """Total score of the search's best order of the variables in ``mask``,
+        read from its sink table."""
+        path = []
+        while mask not in self._best:
+            path.append(mask)
+            sink = int(sinks[mask])
+            mask = 0 if sink < 0 else mask & ~(1 << sink)
+        total = self._best[mask]
+        for subset in reversed(path):
+            sink = int(sinks[subset])
+            if sink < 0:  # no candidate with a finite score in this subset
+                total = math.nan
+                self._best[subset] = total
+                continue
+            total += self.score(sink, subset & ~(1 << sink))
+            self._best[subset] = total
+        return total
+
+
+def _walk(sinks: np.ndarray, mask: int) -> list[int]:
+    order = []
+    while mask:
+        sink = int(sinks[mask])
+        order.append(sink)
+        mask &= ~(1 << sink)
+    return order[::-1]
+
+
+@dataclass(frozen=True)
+class Diagnostics:
+    """What :func:`diagnose` found; see :class:`veldra.OrderResult`."""
+
+    non_gaussianity: np.ndarray
+    non_gaussianity_p_values: np.ndarray
+    position_margins: np.ndarray
+    margin: float
+    runner_up_order: np.ndarray | None
+    warnings: tuple[str, ...]
+
+
+def diagnose(
+    standard: np.ndarray,
+    gram: np.ndarray,
+    sinks: np.ndarray,
+    order: np.ndarray,
+    reference: np.ndarray,
+    normal: np.ndarray | None,
+) -> Diagnostics:
+    """Non-Gaussianity, p-values, margins and warnings of a search's order.
+
+    ``reference`` is the sorted reference the search used; ``normal`` the
+    normal quantiles when that reference was another (None when it was
+    them).
+
+    The margin at position k (0-based) compares the answer with the orders
+    that agree with it after position k and put another variable at k: the
+    best of those is the best order of the first k + 1 variables whose last
+    is not the answer's, followed by the answer's tail. Every other order
+    falls in exactly one such class (by the last position where it differs),
+    so the smallest margin is how far the answer is ahead of the best order
+    that differs from it at all, which is the runner-up.
+    """
+    n, d = standard.shape
+    scorer = ResidualScorer(standard, gram, reference)
+    normal_scorer = scorer if normal is None else ResidualScorer(standard, gram, normal)
+    order_list = [int(j) for j in order]
+
+    non_gaussianity = np.empty(d)
+    prefix = 0
+    for sink in order_list:
+        non_gaussianity[sink] = normal_scorer.score(sink, prefix)
+        prefix |= 1 << sink
+
+    margins = np.full(d, np.inf)
+    best_gap, runner_up = math.inf, None
+    prefix = 0
+    for k, chosen in enumerate(order_list):
+        prefix |= 1 << chosen
+        if k == 0:
+            continue
+        answer = scorer.best(sinks, prefix)
+        rival_total, rival = -math.inf, -1
+        for other in order_list[: k + 1]:
+            if other == chosen:
+                continue
+            rest = prefix & ~(1 << other)
+            total = scorer.score(other, rest) + scorer.best(sinks, rest)
+            if total > rival_total:  # NaN never wins, as in the search
+                rival_total, rival = total, other
+        if rival < 0:
+            continue
+        # The search sums in float32: a rival ahead by less than its rounding
+        # is a tie.
+        margins[k] = max(answer - rival_total, 0.0)
+        if margins[k] < best_gap:
+            best_gap = float(margins[k])
+            head = _walk(sinks, prefix & ~(1 << rival))
+            runner_up = np.array([*head, rival, *order_list[k + 1 :]], dtype=np.int64)
+
+    p_values = gaussian_p_values(non_gaussianity, n)
+    for array in (non_gaussianity, p_values, margins):
+        array.flags.writeable = False
+    if runner_up is not None:
+        runner_up.flags.writeable = False
+    return Diagnostics(
+        non_gaussianity=non_gaussianity,
+        non_gaussianity_p_values=p_values,
+        position_margins=margins,
+        margin=best_gap,
+        runner_up_order=runner_up,
+        warnings=tuple(identifiability_messages(p_values, n)),
+    )
