@@ -53,7 +53,7 @@ as_root apt-get install -y -q --no-install-recommends "${hwy_release[@]}" libhwy
 
 "$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.10" \
   "cmake>=3.18" ninja "numpy>=1.25" "scipy>=1.10" "scikit-learn>=1.6" \
-  "pytest>=8" "pandas>=2"
+  "pytest>=8" "pandas>=2" "networkx>=3"
 
 # The package itself, then the native tests and benchmarks.
 "$PYTHON" -m pip install -q --no-build-isolation .

@@ -186,6 +186,7 @@ def test_valid_data_converted_to_a_float64_copy(X):
     assert np.array_equal(np.asarray(X, dtype=object), original)
 
 
+@pytest.mark.filterwarnings("ignore::veldra.IdentifiabilityWarning")
 def test_highly_correlated_data_still_ordered():
     X = np.column_stack([A, A + 1e-6 * RNG.uniform(-1, 1, 50), C])
     result = causal_order(X, n_threads=1)
@@ -202,8 +203,13 @@ def test_frame_names_kept_and_reordered():
     assert np.array_equal(data, sim.X)
     result = causal_order(frame, n_threads=1)
     assert result.order.tolist() == sim.order.tolist()
-    assert result.names == tuple(str(columns[j]) for j in sim.order)
-    assert causal_order(sim.X, n_threads=1).names is None
+    assert result.column_names == names
+    assert result.order_names == tuple(str(columns[j]) for j in sim.order)
+    with pytest.deprecated_call(match="order_names"):
+        assert result.names == result.order_names
+    unnamed = causal_order(sim.X, n_threads=1)
+    assert unnamed.column_names is None
+    assert unnamed.order_names is None
 
 
 N = 7
@@ -372,7 +378,7 @@ def test_result_fields():
 def test_single_feature():
     result = causal_order(pd.DataFrame({"only": [1.0, 3.0, 2.0, 7.0]}), n_threads=1)
     assert result.order.tolist() == [0]
-    assert result.names == ("only",)
+    assert result.column_names == result.order_names == ("only",)
     assert result.sinks.tolist() == [-1, 0]
     assert result.n_evaluations == 1
     assert np.isfinite(result.score)

@@ -55,7 +55,12 @@ def test_json_matches_the_library(sim, sim_csv, tmp_path):
     model = veldra.ExhaustiveOrdering(n_threads=1).fit(sim.X)
     assert record["order"] == expected.order.tolist()
     assert record["order_names"] == [names[j] for j in expected.order]
-    assert record["names"] == names
+    assert record["column_names"] == names
+    assert (record["schema"], record["schema_version"]) == ("veldra.order", 1)
+    assert record["warnings"] == []
+    assert record["bootstrap"] is None
+    np.testing.assert_allclose(record["non_gaussianity"], expected.non_gaussianity)
+    assert record["margin"] == pytest.approx(expected.margin)
     assert record["score"] == pytest.approx(expected.score, rel=1e-6)
     np.testing.assert_allclose(record["adjacency_matrix"], model.adjacency_matrix_)
     assert record["n_evaluations"] == 5 * 2**4
@@ -71,10 +76,12 @@ def test_text_report(sim, sim_csv, capsys):
     assert main(["order", str(path), "--threads", "2", "--pruning", "none"]) == 0
     out = capsys.readouterr().out
     expected = veldra.causal_order(sim.X, n_threads=1)
-    listed = re.findall(r"^\s+\d+\. (\w+)  \(column (\d+)\)$", out, re.MULTILINE)
+    listed = re.findall(
+        r"^\s+\d+\. (\w+)\s+\(column (\d+)\)\s+[\d.]+  p [<=] [\d.]+$", out, re.M
+    )
     assert [name for name, _ in listed] == [names[j] for j in expected.order]
     assert [int(j) for _, j in listed] == expected.order.tolist()
-    assert f"score: {expected.score:.6g}" in out
+    assert f"score: {expected.score:.6g}, ahead of the runner-up" in out
     assert "80 score evaluations" in out
     assert "on 2 threads" in out
     # The matrix: a header of names, then one row per variable, B[i, j] in
@@ -122,7 +129,7 @@ def test_no_header_names_columns_by_position(sim, tmp_path, capsys):
     path = write_csv(tmp_path / "plain.csv", sim.X[:300])
     assert main(["order", str(path), "--no-header", "--json", "--threads", "1"]) == 0
     record = json.loads(capsys.readouterr().out)
-    assert record["names"] == [f"x{j}" for j in range(5)]
+    assert record["column_names"] == [f"x{j}" for j in range(5)]
     assert record["n_samples"] == 300  # the first row is data
 
 
@@ -141,7 +148,7 @@ def test_delimiter_option(tmp_path, capsys):
     rng = np.random.default_rng(0)
     write_csv(path, rng.uniform(size=(50, 3)), ["p", "q", "r"], delimiter="\t")
     assert main(["order", str(path), "--delimiter", "tab", "--json", "-q"]) == 0
-    assert json.loads(capsys.readouterr().out)["names"] == ["p", "q", "r"]
+    assert json.loads(capsys.readouterr().out)["column_names"] == ["p", "q", "r"]
 
 
 def _wide(count):
@@ -223,8 +230,9 @@ def test_unwritable_dot_file(sim_csv, tmp_path, capsys):
 @pytest.mark.parametrize(
     "args",
     [
-        [],
         ["order"],
+        ["order", "x.csv", "--seed", "3"],
+        ["order", "x.csv", "--bootstrap", "0"],
         ["order", "x.csv", "--threads", "-1"],
         ["order", "x.csv", "--threads", "two"],
         ["order", "x.csv", "--reference", "cauchy"],
@@ -246,9 +254,16 @@ def test_version_and_help(capsys):
     assert done.stdout.strip() == f"veldra {veldra.__version__}"
     assert main(["order", "--help"]) == 0
     help_text = capsys.readouterr().out
-    for option in ("--no-header", "--json", "--dot", "--threads", "--reference"):
+    for option in ("--no-header", "--json", "--dot", "--threads", "--columns"):
         assert option in help_text
     assert "exit status" in help_text
+    assert "examples:\n  veldra order data.csv" in help_text
+    # No command: the overview, with the examples, and no error.
+    assert main([]) == 0
+    captured = capsys.readouterr()
+    assert "usage: veldra" in captured.out
+    assert "examples:" in captured.out
+    assert captured.err == ""
 
 
 def test_estimate_only(sim_csv, capsys):

@@ -33,6 +33,7 @@ from typing import TYPE_CHECKING, Any, TextIO, TypeVar
 
 from . import __version__
 from ._checks import CRITERIA, MAX_FEATURES, PRUNINGS, REFERENCE_NAMES
+from ._export import format_dot, format_number
 from ._threads import cap_threads
 
 if TYPE_CHECKING:
@@ -40,9 +41,9 @@ if TYPE_CHECKING:
 
     from ._api import Prepared
     from ._cost import CostEstimate
-    from ._estimator import ExhaustiveOrdering
+    from ._estimator import BootstrapResult, ExhaustiveOrdering
 
-__all__ = ["main"]
+__all__ = ["format_dot", "main", "parse_columns", "read_csv"]
 
 #: Runs estimated to take longer than this many seconds are announced.
 LONG_RUN_SECONDS = 3.0
@@ -60,6 +61,8 @@ MAX_LINE = 1 << 20
 _BLOCK_ROWS = 4096
 # The search counts rows in 32 bits.
 _MAX_ROWS = 2**31 - 1
+# Above this many columns the graph is listed as edges, not as a matrix.
+MATRIX_COLUMNS = 8
 
 EXIT_DATA = 1
 EXIT_USAGE = 2
@@ -81,23 +84,68 @@ class DataError(Exception):
 
 @dataclass(frozen=True)
 class Table:
-    """Numbers read from a CSV file, with a name per column."""
+    """Numbers read from a CSV file, with a name per column, and the place of
+    each column in the file."""
 
     data: np.ndarray
     names: tuple[str, ...]
+    columns: tuple[int, ...] = ()
 
 
-def _too_many_columns(path: str, count: int) -> DataError:
+def _too_many_columns(path: str, count: int, selected: bool) -> DataError:
     from ._cost import format_bytes
 
+    what = "columns selected" if selected else "columns"
     return DataError(
-        f"{path}: {count} columns, but at most {MAX_FEATURES} can be searched: the "
+        f"{path}: {count} {what}, but at most {MAX_FEATURES} can be searched: the "
         f"search visits all 2^d subsets of the d columns, so it needs "
         f"12 * 2^d bytes of tables ({format_bytes(12 * 2.0**count)} for "
         f"d = {count}) and d * 2^(d-1) score evaluations "
         f"({count * 2.0 ** (count - 1):.3g}); select at most {MAX_FEATURES} "
-        "columns"
+        f"columns with --columns (names or 0-based indices and ranges, such as"
+        f" --columns 0-{MAX_FEATURES - 1})"
     )
+
+
+def parse_columns(spec: str, names: Sequence[str]) -> list[int]:
+    """The columns a ``--columns`` value selects, in the order given.
+
+    Items are separated by commas; each is a column name, a 0-based index
+    or an inclusive range of indices ``i-j``. A name takes precedence over
+    an index or range spelled the same.
+
+    Raises
+    ------
+    DataError
+        For an unknown name, an index out of range, an empty item or a
+        column selected twice.
+    """
+    chosen: list[int] = []
+    for item in spec.split(","):
+        text = item.strip()
+        if not text:
+            raise DataError(f"--columns {spec!r}: an empty item")
+        if text in names:
+            picked = [names.index(text)]
+        else:
+            first, dash, last = text.partition("-")
+            if not (first.isdigit() and (not dash or last.isdigit())):
+                shown = ", ".join(names[:10]) + (", ..." if len(names) > 10 else "")
+                raise DataError(
+                    f"--columns: no column named {text!r} (the columns: {shown})"
+                )
+            low, high = int(first), int(last) if dash else int(first)
+            if high < low or high >= len(names):
+                raise DataError(
+                    f"--columns: {text!r} is out of range; the indices run from 0"
+                    f" to {len(names) - 1}"
+                )
+            picked = list(range(low, high + 1))
+        for j in picked:
+            if j in chosen:
+                raise DataError(f"--columns: column {names[j]!r} is selected twice")
+            chosen.append(j)
+    return chosen
 
 
 def _open(path: str) -> contextlib.AbstractContextManager[TextIO]:
@@ -195,13 +243,21 @@ def _convert_block(
     return block
 
 
-def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
+def read_csv(
+    path: str,
+    *,
+    header: bool = True,
+    delimiter: str = ",",
+    columns: str | None = None,
+) -> Table:
     """Read a numeric CSV file (``"-"`` for standard input).
 
     With ``header``, the first non-blank row names the columns; without it,
-    the columns are named ``x0``, ``x1``, ... Blank lines are skipped. Every
-    other row must have one number per column; the column count is checked
-    against the limit of the search before the rest of the file is read.
+    the columns are named ``x0``, ``x1``, ... ``columns`` selects some of
+    them (see :func:`parse_columns`); only those are read as numbers. Blank
+    lines are skipped. Every other row must have one field per column; the
+    column count is checked against the limit of the search before the rest
+    of the file is read.
     The numbers are converted a block of rows at a time into one growing
     array, so that memory holds little more than the numbers.
 
@@ -243,14 +299,22 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
             if first is None:
                 raise DataError(f"{path}: the file is empty")
             if header:
-                names = tuple(
+                every = tuple(
                     name.strip() or f"x{j}" for j, name in enumerate(first[2])
                 )
             else:
                 records = itertools.chain([first], records)
-                names = tuple(f"x{j}" for j in range(len(first[2])))
+                every = tuple(f"x{j}" for j in range(len(first[2])))
+            width = len(every)
+            keep = (
+                list(range(width))
+                if columns is None
+                else parse_columns(columns, list(every))
+            )
+            names = tuple(every[j] for j in keep)
             if len(names) > MAX_FEATURES:
-                raise _too_many_columns(path, len(names))
+                raise _too_many_columns(path, len(names), columns is not None)
+            everything = len(keep) == width and keep == sorted(keep)
             data = np.empty((0, len(names)))
             for line, last, row in records:
                 if last > line:
@@ -261,15 +325,15 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
                         " is not closed on that line (the field runs on to"
                         f" line {last})"
                     )
-                if len(row) != len(names):
+                if len(row) != width:
                     text = delimiter.join(row)
                     raise DataError(
                         f"{path}, line {line}: {len(row)} fields, expected "
-                        f"{len(names)} like the "
+                        f"{width} like the "
                         f"{'header' if header else 'first row'}"
                         f"{_delimiter_hint(text, delimiter)}"
                     )
-                rows.append(row)
+                rows.append(row if everything else [row[j] for j in keep])
                 lines.append(line)
                 if len(rows) == _BLOCK_ROWS:
                     flush()
@@ -282,44 +346,22 @@ def read_csv(path: str, *, header: bool = True, delimiter: str = ",") -> Table:
         except OSError as error:
             raise DataError(f"{path}: cannot read: {error.strerror}") from None
     data.resize((count, len(names)), refcheck=False)
-    return Table(data, names)
+    return Table(data, names, tuple(keep))
 
 
 # ----------------------------------------------------------------------------
 # Writing the results
 
 
-def _format_number(value: float) -> str:
-    return "0" if value == 0 else f"{value:.4g}"
-
-
 def format_matrix(matrix: np.ndarray, names: Sequence[str]) -> str:
     """A square matrix as a table with the names along both sides."""
-    cells = [[_format_number(v) for v in row] for row in matrix.tolist()]
+    cells = [[format_number(v) for v in row] for row in matrix.tolist()]
     width = max([len(name) for name in names] + [len(c) for row in cells for c in row])
     label = max(len(name) for name in names)
     lines = [" " * label + "".join(f"  {name:>{width}}" for name in names)]
     for name, row in zip(names, cells, strict=True):
         lines.append(f"{name:<{label}}" + "".join(f"  {c:>{width}}" for c in row))
     return "\n".join(lines)
-
-
-def _dot_string(text: str) -> str:
-    escaped = text.replace("\\", "\\\\").replace('"', '\\"')
-    escaped = escaped.replace("\r", "").replace("\n", "\\n")
-    return f'"{escaped}"'
-
-
-def format_dot(adjacency: np.ndarray, names: Sequence[str]) -> str:
-    """The graph as Graphviz DOT: an edge j -> i labelled B[i, j]."""
-    lines = ["digraph veldra {"]
-    for j, name in enumerate(names):
-        lines.append(f"  n{j} [label={_dot_string(name)}];")
-    for i, j in zip(*adjacency.nonzero(), strict=True):
-        weight = _format_number(float(adjacency[i, j]))
-        lines.append(f"  n{j} -> n{i} [label={_dot_string(weight)}];")
-    lines.append("}")
-    return "\n".join(lines) + "\n"
 
 
 @dataclass
@@ -539,6 +581,42 @@ def _delimiter(text: str) -> str:
     return text
 
 
+EXAMPLES = """\
+examples:
+  veldra order data.csv                      order, diagnostics and graph
+  veldra order data.csv --columns age,dose,3-5
+                                             only these columns (names,
+                                             0-based indices and ranges)
+  veldra order data.csv --bootstrap 100 --seed 0
+                                             how often each edge and place
+                                             comes back on resampled rows
+  veldra order data.csv --json --dot g.dot   JSON on stdout, the graph in
+                                             Graphviz DOT (dot -Tpng g.dot)
+  veldra order data.csv --estimate           the search's size and time only
+  veldra order - --no-header < numbers.csv   from stdin, columns x0, x1, ...
+"""
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
+    return value
+
+
+def _seed(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value < 2**32:
+        raise argparse.ArgumentTypeError(f"must be 0 to 2**32 - 1, got {value}")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="veldra",
@@ -546,6 +624,8 @@ def build_parser() -> argparse.ArgumentParser:
             "Exact causal order of linear non-Gaussian data, by exhaustive "
             "search over all orders of the variables."
         ),
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"veldra {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -556,18 +636,24 @@ def build_parser() -> argparse.ArgumentParser:
             "Find the causal order of the columns of a numeric CSV file by "
             "exhaustive search over all 2^d subsets of the d columns (at most "
             f"{MAX_FEATURES}), then the direct effects of each column on the "
-            "later ones. Prints the order, its score, the cost of the search "
-            "and the adjacency matrix B, where B[i, j] is the direct effect "
-            "of column j on column i. Searches expected to take more than a "
-            f"few seconds are announced with their size on stderr, and "
-            "elapsed time is shown while they run; Ctrl-C stops at once."
+            "later ones. Prints the order, its score and its margin over the "
+            "runner-up order, the cost of the search, how non-Gaussian each "
+            "column's residuals are (with a warning when too few are for the "
+            "order to be identifiable) and the graph: the adjacency matrix B, "
+            "where B[i, j] is the direct effect of column j on column i, or "
+            f"for more than {MATRIX_COLUMNS} columns the list of its edges. "
+            "Searches expected to take more than a few seconds are announced "
+            "with their size on stderr, and elapsed time is shown while they "
+            "run; Ctrl-C stops at once."
         ),
-        epilog=(
-            "exit status: 0 success, 1 unusable input, unwritable output or "
-            "out of memory, 2 command-line error, 130 interrupted. The method "
-            "assumes a linear acyclic model with independent non-Gaussian "
-            "noise and no hidden confounders."
+        epilog=EXAMPLES
+        + (
+            "\nexit status: 0 success, 1 unusable input, unwritable output or\n"
+            "out of memory, 2 command-line error, 130 interrupted. The method\n"
+            "assumes a linear acyclic model with independent non-Gaussian\n"
+            "noise and no hidden confounders.\n"
         ),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     order.add_argument("file", metavar="FILE", help="CSV file to read ('-': stdin)")
     order.add_argument(
@@ -582,6 +668,13 @@ def build_parser() -> argparse.ArgumentParser:
         default=",",
         metavar="CHAR",
         help="field separator (default ','; 'tab' for tabs)",
+    )
+    order.add_argument(
+        "--columns",
+        metavar="LIST",
+        help="the columns to analyse, in this order: names, 0-based indices "
+        "and ranges of indices, separated by commas (such as a,b,4-6); the "
+        "output's indices count these",
     )
     order.add_argument(
         "--reference",
@@ -611,6 +704,19 @@ def build_parser() -> argparse.ArgumentParser:
         "may use; more are not used)",
     )
     order.add_argument(
+        "--bootstrap",
+        type=_count,
+        metavar="N",
+        help="also search N resamples of the rows and report how often each "
+        "edge and each place in the order comes back",
+    )
+    order.add_argument(
+        "--seed",
+        type=_seed,
+        metavar="S",
+        help="seed of the --bootstrap resampling (default: a fresh one)",
+    )
+    order.add_argument(
         "--json",
         action="store_true",
         help="print one JSON object on stdout instead of text",
@@ -623,7 +729,8 @@ def build_parser() -> argparse.ArgumentParser:
     order.add_argument(
         "--estimate",
         action="store_true",
-        help="only print the size of the search and its estimated time",
+        help="only print the size of the search and its estimated time (of "
+        "one search: --bootstrap N makes N more)",
     )
     order.add_argument(
         "-q",
@@ -656,49 +763,110 @@ def _memory(cost: CostEstimate) -> int:
     return cost.memory_bytes + _BLOCK_ROWS * (cost.n_features * 80 + 120)
 
 
-def _report_text(model: ExhaustiveOrdering, names: Sequence[str]) -> str:
+def _p_value(p: float) -> str:
+    if math.isnan(p):  # too few samples for a test
+        return "p = n/a"
+    return "p < 0.001" if p < 0.001 else f"p = {p:.3f}"
+
+
+def format_edges(
+    adjacency: np.ndarray,
+    names: Sequence[str],
+    probabilities: np.ndarray | None = None,
+) -> str:
+    """The graph's edges, one a line: cause -> effect and the direct effect,
+    strongest first; or, with ``probabilities``, every edge found in some
+    resample with its share, most frequent first."""
+    weights = probabilities if probabilities is not None else abs(adjacency)
+    edges = sorted(
+        zip(*weights.nonzero(), strict=True),
+        key=lambda edge: -float(weights[edge]),
+    )
+    if not edges:
+        return "  (none)"
+    rows = []
+    for i, j in edges:
+        value = (
+            f"{float(probabilities[i, j]):.2f}"
+            if probabilities is not None
+            else format_number(float(adjacency[i, j]))
+        )
+        rows.append((f"{names[j]} -> {names[i]}", value))
+    width = max(len(edge) for edge, _ in rows)
+    return "\n".join(f"  {edge:<{width}}  {value}" for edge, value in rows)
+
+
+def _report_text(
+    model: ExhaustiveOrdering,
+    names: Sequence[str],
+    columns: Sequence[int],
+    bootstrap: BootstrapResult | None = None,
+) -> str:
     from ._cost import format_seconds
 
     order = model.causal_order_.tolist()
     threads = model.n_threads_
     width = len(str(len(order)))
-    return (
-        "causal order (first cause to last effect):\n"
+    label = max(len(names[j]) for j in order)
+    place = max(len(f"(column {columns[j]})") for j in order)
+    p_values = model.non_gaussianity_p_values_
+    margin = (
+        f", ahead of the runner-up order by {model.margin_:.4g}"
+        if math.isfinite(model.margin_)
+        else ""
+    )
+    text = (
+        "causal order (first cause to last effect), with how non-Gaussian each"
+        " residual is:\n"
         + "".join(
-            f"  {position:>{width}}. {names[j]}  (column {j})\n"
+            f"  {position:>{width}}. {names[j]:<{label}}"
+            f"  {f'(column {columns[j]})':<{place}}"
+            f"  {model.non_gaussianity_[j]:.4f}  {_p_value(p_values[j])}\n"
             for position, j in enumerate(order, start=1)
         )
-        + f"score: {model.score_:.6g}\n"
+        + f"score: {model.score_:.6g}{margin}\n"
         f"search: {model.n_evaluations_:,} score evaluations in "
         f"{format_seconds(model.search_seconds_)} on {threads} "
         f"thread{'s' if threads != 1 else ''}\n\n"
-        "adjacency matrix (row i, column j: direct effect of j on i):\n"
-        + format_matrix(model.adjacency_matrix_, names)
-        + "\n"
     )
-
-
-def _report_json(
-    model: ExhaustiveOrdering,
-    names: Sequence[str],
-    n_samples: int,
-    args: argparse.Namespace,
-) -> str:
-    order = model.causal_order_.tolist()
-    record = {
-        "order": order,
-        "order_names": [names[j] for j in order],
-        "names": list(names),
-        "score": model.score_,
-        "adjacency_matrix": model.adjacency_matrix_.tolist(),
-        "n_samples": n_samples,
-        "n_evaluations": model.n_evaluations_,
-        "seconds": model.search_seconds_,
-        "n_threads": model.n_threads_,
-        "reference": args.reference,
-        "pruning": args.pruning,
-    }
-    return json.dumps(record) + "\n"
+    if len(order) > MATRIX_COLUMNS:
+        text += (
+            "edges (cause -> effect: direct effect):\n"
+            + format_edges(model.adjacency_matrix_, names)
+            + "\n"
+        )
+    else:
+        text += (
+            "adjacency matrix (row i, column j: direct effect of j on i):\n"
+            + format_matrix(model.adjacency_matrix_, names)
+            + "\n"
+        )
+    if bootstrap is not None:
+        count = len(bootstrap.orders)
+        seed = bootstrap.random_state
+        places = bootstrap.position_probabilities
+        text += (
+            f"\nbootstrap, {count} resample{'s' if count != 1 else ''}"
+            + (f" (seed {seed})" if seed is not None else "")
+            + ":\n  share that put each variable at its place in the order:\n"
+            + "".join(
+                f"  {position:>{width + 2}}. {names[j]:<{label}}"
+                f"  {places[j, position - 1]:.2f}\n"
+                for position, j in enumerate(order, start=1)
+            )
+            + "  share that found each edge (cause -> effect):\n"
+            + format_edges(
+                model.adjacency_matrix_, names, bootstrap.edge_probabilities
+            ).replace("\n  ", "\n    ")[0:0]
+            + "\n".join(
+                "  " + line
+                for line in format_edges(
+                    model.adjacency_matrix_, names, bootstrap.edge_probabilities
+                ).splitlines()
+            )
+            + "\n"
+        )
+    return text
 
 
 def _order(args: argparse.Namespace) -> int:
@@ -715,8 +883,10 @@ def _order(args: argparse.Namespace) -> int:
     from ._cost import estimate_cost
     from ._estimator import ExhaustiveOrdering
 
-    table = read_csv(args.file, header=args.header, delimiter=args.delimiter)
-    names = table.names
+    table = read_csv(
+        args.file, header=args.header, delimiter=args.delimiter, columns=args.columns
+    )
+    names, columns = table.names, table.columns
     try:
         data, _ = _api.checked_array(table.data, names, copy=False)
     except ValueError as error:
@@ -750,8 +920,12 @@ def _order(args: argparse.Namespace) -> int:
         else:
             _emit(f"{n} samples, {d} columns: {_estimate_text(cost, _memory(cost))}\n")
         return 0
-    if cost is not None and cost.seconds > LONG_RUN_SECONDS and not args.quiet:
-        _say(f"veldra: {_estimate_text(cost, _memory(cost))}")
+    searches = 1 + (args.bootstrap or 0)
+    expected = cost.seconds * searches if cost is not None else None
+    if expected is not None and expected > LONG_RUN_SECONDS and not args.quiet:
+        assert cost is not None
+        more = f" (and {args.bootstrap} like it)" if args.bootstrap else ""
+        _say(f"veldra: {_estimate_text(cost, _memory(cost))}{more}")
 
     model = ExhaustiveOrdering(
         reference=args.reference,
@@ -761,18 +935,31 @@ def _order(args: argparse.Namespace) -> int:
     )
     progress = None
     if not args.quiet and sys.stderr is not None:
-        progress = _Progress(sys.stderr, cost.seconds if cost is not None else None)
+        progress = _Progress(sys.stderr, expected)
+
+    def work() -> BootstrapResult | None:
+        model._fit_prepared(prepared, emit=False, record_names=True)
+        if args.bootstrap is None:
+            return None
+        # The standardised columns: the probabilities do not depend on units.
+        return model.bootstrap(
+            prepared.standard, args.bootstrap, random_state=args.seed
+        )
+
     try:
-        model = run_search(lambda: model._fit_prepared(prepared), progress=progress)
+        bootstrap = run_search(work, progress=progress)
     except (ValueError, RuntimeError) as error:
         raise DataError(f"{args.file}: {error}") from None
+    if not args.quiet:
+        for message in model.warnings_:
+            _say(f"veldra: warning: {message}")
 
     if dot is not None:
-        _write_output(dot, format_dot(model.adjacency_matrix_, names))
+        _write_output(dot, model.to_dot())
     if args.json:
-        _emit(_report_json(model, names, n, args))
+        _emit(model.to_json(bootstrap) + "\n")
     else:
-        _emit(_report_text(model, names))
+        _emit(_report_text(model, names, columns, bootstrap))
     return 0
 
 
@@ -789,8 +976,14 @@ def _show_warning(
 
 def _main(argv: list[str] | None) -> int:
     parser = build_parser()
+    if not (sys.argv[1:] if argv is None else argv):
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            parser.print_help()
+        return 0
     try:
         args = parser.parse_args(argv)
+        if args.seed is not None and args.bootstrap is None:
+            parser.error("--seed is the seed of --bootstrap, which is not given")
     except SystemExit as exit_:  # --help, --version or a usage error
         return exit_.code if isinstance(exit_.code, int) else EXIT_USAGE
     with warnings.catch_warnings():
