@@ -77,7 +77,9 @@ def test_text_report(sim, sim_csv, capsys):
     out = capsys.readouterr().out
     expected = veldra.causal_order(sim.X, n_threads=1)
     listed = re.findall(
-        r"^\s+\d+\. (\w+)\s+\(column (\d+)\)\s+[\d.]+  p [<=] [\d.]+$", out, re.M
+        r"^\s+\d+\. (\w+)\s+\(column (\d+)\)\s+[\d.]+  p [<=] [\d.]+$",
+        out,
+        re.MULTILINE,
     )
     assert [name for name, _ in listed] == [names[j] for j in expected.order]
     assert [int(j) for _, j in listed] == expected.order.tolist()
