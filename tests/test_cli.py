@@ -482,3 +482,92 @@ def test_ctrl_c_during_start_up(places, module):
     )
     assert (done.returncode, done.stdout) == (130, "")
     assert done.stderr == "veldra: interrupted\n"
+
+
+@pytest.mark.parametrize(
+    ("spec", "picked"),
+    [("risk,age", [3, 0]), ("1-3", [1, 2, 3]), ("score,0,2-3", [4, 0, 2, 3])],
+)
+def test_columns_option(sim, sim_csv, capsys, spec, picked):
+    path, names = sim_csv
+    assert main(["order", str(path), "--columns", spec, "--json", "-q"]) == 0
+    record = json.loads(capsys.readouterr().out)
+    assert record["column_names"] == [names[j] for j in picked]
+    expected = veldra.causal_order(sim.X[:, picked], n_threads=1)
+    assert record["order"] == expected.order.tolist()
+    # The text names the columns by their place in the file.
+    assert main(["order", str(path), "--columns", spec, "-q"]) == 0
+    listed = re.findall(
+        r"^\s+\d+\. (\w+)\s+\(column (\d+)\)", capsys.readouterr().out, re.MULTILINE
+    )
+    assert {name: int(j) for name, j in listed} == {names[j]: j for j in picked}
+
+
+@pytest.mark.parametrize(
+    ("spec", "message"),
+    [
+        ("age,wage", r"no column named 'wage' \(the columns: age, dose"),
+        ("2-9", r"'2-9' is out of range; the indices run from 0 to 4"),
+        ("age,0", r"column 'age' is selected twice"),
+        ("age,,dose", r"an empty item"),
+    ],
+)
+def test_columns_errors(sim_csv, capsys, spec, message):
+    path, _ = sim_csv
+    assert main(["order", str(path), "--columns", spec]) == 1
+    assert re.search(message, capsys.readouterr().err)
+
+
+def test_wide_file_is_searched_through_columns(tmp_path, capsys):
+    path = tmp_path / "wide.csv"
+    rows = np.random.default_rng(0).laplace(size=(300, 40)).astype(str)
+    rows[:, 0] = "n/a"  # not read: only the selected columns are numbers
+    path.write_text(_wide(40).splitlines()[0] + "\n" + "\n".join(map(",".join, rows)))
+    assert main(["order", str(path)]) == 1
+    assert "--columns 0-29" in capsys.readouterr().err
+    # Nine columns, the text cell in column 0 left out: edges, not a matrix.
+    assert main(["order", str(path), "--columns", "1-9", "-q"]) == 0
+    out = capsys.readouterr().out
+    assert "edges (cause -> effect: direct effect):\n" in out
+    assert "adjacency matrix" not in out
+
+
+def test_bootstrap_in_text_and_json(sim, sim_csv, capsys):
+    path, names = sim_csv
+    args = ["order", str(path), "--bootstrap", "4", "--seed", "7", "--threads", "1"]
+    assert main([*args, "--json", "-q"]) == 0
+    record = json.loads(capsys.readouterr().out)
+    boot = veldra.ExhaustiveOrdering(n_threads=1).bootstrap(sim.X, 4, random_state=7)
+    assert record["bootstrap"]["n_sampling"] == 4
+    assert record["bootstrap"]["random_state"] == 7
+    np.testing.assert_array_equal(
+        record["bootstrap"]["edge_probabilities"], boot.edge_probabilities
+    )
+    np.testing.assert_array_equal(
+        record["bootstrap"]["position_probabilities"], boot.position_probabilities
+    )
+    assert main([*args, "-q"]) == 0
+    out = capsys.readouterr().out
+    assert "bootstrap, 4 resamples (seed 7):" in out
+    edges = re.findall(r"^    (\w+) -> (\w+)  (\S+)$", out, re.MULTILINE)
+    share = boot.edge_probabilities
+    assert {(a, b): float(p) for a, b, p in edges} == {
+        (names[j], names[i]): pytest.approx(share[i, j], abs=0.005)
+        for i, j in zip(*np.nonzero(share), strict=True)
+    }
+
+
+def test_identifiability_warning_on_stderr_and_in_json(tmp_path, capsys):
+    X = np.random.default_rng(1).standard_normal((800, 3)) @ [
+        [1, 0.5, 0],
+        [0, 1, 0.7],
+        [0, 0, 1],
+    ]
+    path = write_csv(tmp_path / "gauss.csv", X, ["p", "q", "r"])
+    assert main(["order", str(path), "--json"]) == 0
+    captured = capsys.readouterr()
+    [message] = json.loads(captured.out)["warnings"]
+    assert "not identifiable" in message
+    assert captured.err == f"veldra: warning: {message}\n"
+    assert main(["order", str(path), "--json", "-q"]) == 0
+    assert capsys.readouterr().err == ""
