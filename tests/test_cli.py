@@ -549,7 +549,7 @@ def test_bootstrap_in_text_and_json(sim, sim_csv, capsys):
     assert main([*args, "-q"]) == 0
     out = capsys.readouterr().out
     assert "bootstrap, 4 resamples (seed 7):" in out
-    edges = re.findall(r"^    (\w+) -> (\w+)  (\S+)$", out, re.MULTILINE)
+    edges = re.findall(r"^    (\w+) -> (\w+)\s+(\S+)$", out, re.MULTILINE)
     share = boot.edge_probabilities
     assert {(a, b): float(p) for a, b, p in edges} == {
         (names[j], names[i]): pytest.approx(share[i, j], abs=0.005)
