@@ -118,6 +118,8 @@ def test_dot_file_holds_the_graph(sim_csv, tmp_path, capsys):
         assert float(label) == pytest.approx(B[int(i), int(j)], rel=1e-3)
     # Every line is a node, an edge or a brace: nothing else slipped in.
     assert len(text.splitlines()) == 2 + len(names) + len(edges)
+    # The library writes the same DOT, from the same JSON.
+    assert veldra.ExhaustiveOrdering.from_json(record).to_dot() == text
 
 
 def test_dot_escapes_names():

@@ -59,7 +59,8 @@ def identifiability_messages(p_values: np.ndarray, n: int) -> list[str]:
     if clear < d - 1:
         messages.append(
             f"the causal order is not identifiable from these data: only {clear}"
-            f" of the {d} variables have clearly non-Gaussian residuals"
+            f" of the {d} variables {'has' if clear == 1 else 'have'} clearly"
+            " non-Gaussian residuals"
             f" (p < {ALPHA}), and at least {d - 1} must; with Gaussian noise every"
             " order fits the data equally well"
         )
