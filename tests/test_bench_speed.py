@@ -157,6 +157,7 @@ def test_sort_bench_parser(speed):
         speed.parse_sort_bench("sort_bench: not found\n")
 
 
+@pytest.mark.filterwarnings("ignore::veldra.IdentifiabilityWarning")
 def test_cost_formulas(speed):
     # The evaluation count matches what the library actually does.
     X, _ = speed.simulate(200, 6, seed=3)
