@@ -5,7 +5,10 @@ independence test."""
 import itertools
 import math
 import re
+import subprocess
+import sys
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -202,3 +205,37 @@ def test_independence_test_is_calibrated():
         hsic_p_values(np.column_stack([x, x**2 + 0.3 * rng.standard_normal(200)]))[0, 1]
         < 1e-4
     )
+
+
+BENCHMARKS = Path(__file__).resolve().parents[1] / "benchmarks"
+
+
+def _script(name, *args):
+    done = subprocess.run(
+        [sys.executable, str(BENCHMARKS / name), *args],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_quick_warning_benchmark():
+    out = _script("identifiability.py", "--quick", "--workers", "1")
+    gaussian = re.search(r"Gaussian noise: warned in ([\d.]+) of (\d+) runs", out)
+    other = re.search(r"non-Gaussian noise, n >= 500: warned in ([\d.]+) of (\d+)", out)
+    assert (int(gaussian[2]), int(other[2])) == (12, 48)
+    assert float(gaussian[1]) >= 0.9
+    assert float(other[1]) <= 0.05
+
+
+def test_quick_null_check():
+    out = _script("gaussian_null.py", "--check", "--quick")
+    rows = re.findall(r"^\s+(\d+)((?:\s+[\d.]+){4})\s*$", out, re.MULTILINE)
+    assert [int(n) for n, _ in rows] == [50, 700]
+    for _, shares in rows:
+        below = dict(zip((0.1, 0.05, 0.01), map(float, shares.split()), strict=False))
+        for level, share in below.items():
+            assert abs(share - level) < 0.3 * level + 0.005
