@@ -228,6 +228,10 @@ def test_json_round_trip(fitted):
     assert back.estimate_total_effect(frame, cause, effect) == pytest.approx(
         model.estimate_total_effect(frame, cause, effect)
     )
+    # The command line's output from before the schema had a version.
+    legacy = {key: record[key] for key in ("order", "score", "adjacency_matrix")}
+    legacy["names"] = record["column_names"]
+    assert ExhaustiveOrdering.from_json(legacy).to_dot() == model.to_dot()
     with pytest.raises(ValueError, match="schema version 1"):
         ExhaustiveOrdering.from_json(json.dumps({**record, "schema_version": 2}))
 
