@@ -333,7 +333,7 @@ def _long_run_features(n):
 
 
 def test_ctrl_c_ends_a_long_search_promptly(tmp_path):
-    n = 200
+    n = 2000  # at 200 samples even 20 features end too soon since the speed-up
     d = _long_run_features(n)
     X = np.random.default_rng(5).laplace(size=(n, d))
     path = write_csv(tmp_path / "big.csv", X, [f"c{j}" for j in range(d)])
