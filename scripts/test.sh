@@ -19,5 +19,15 @@ for build in build/native build/native-hwy13; do
     ctest --test-dir "$build" --output-on-failure
   fi
 done
+
+# The Python tests once on the wheel (Highway 1.3.0 linked in), but for the
+# benchmarks' (run by their own environment), then on the installed build.
 bash scripts/wheel.sh >/dev/null
+tag=$("$PYTHON" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+venv=build/wheel-test-venv
+[ -x "$venv/bin/python" ] || "$PYTHON" -m venv --system-site-packages "$venv"
+"$venv/bin/python" -m pip install -q --no-index --no-deps --force-reinstall \
+  dist/veldra-*-"$tag"-"$tag"-manylinux_*.whl
+"$venv/bin/python" -m pytest --ignore=tests/test_wheel.py \
+  --ignore=tests/test_bench_accuracy.py --ignore=tests/test_bench_speed.py
 "$PYTHON" -m pytest
