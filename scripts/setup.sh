@@ -1,9 +1,38 @@
 #!/usr/bin/env bash
 # Installs what veldra needs on Debian 12 or 13 (system packages as root,
-# Python packages with pip), then builds the package and the native tests.
+# Python packages with pip), then builds the package, the native tests and
+# the wheel. Elsewhere it installs the Python packages only and builds veldra
+# with Highway from source.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
+HIGHWAY_ARCHIVE=build/highway-src/highway_1.3.0.orig.tar.gz
+
+python_packages() {
+  "$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.11" \
+    "cmake>=3.18" ninja "numpy>=1.25" "scipy>=1.10" "scikit-learn>=1.6" \
+    "pytest>=8" "pandas>=2" "networkx>=3"
+}
+
+. /etc/os-release
+if [ "${ID:-}" != debian ]; then
+  cat >&2 <<'NOTE'
+setup: not Debian, so no system packages are installed. Unless CMake finds
+Highway 1.2 or newer, Highway 1.3.0 is built from source: this needs a C++17
+compiler (g++ or clang++) and either the network to download its release or
+VELDRA_HIGHWAY_SOURCE naming a copy. CMake and Ninja come from PyPI. The
+native tests need Debian's packages and are left out.
+NOTE
+  if ! command -v c++ >/dev/null && ! command -v g++ >/dev/null &&
+    ! command -v clang++ >/dev/null; then
+    echo "setup: no C++ compiler found; install g++ or clang++ first" >&2
+    exit 1
+  fi
+  python_packages
+  "$PYTHON" -m pip install -q --no-build-isolation .
+  bash scripts/wheel.sh
+  exit 0
+fi
 
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
@@ -26,7 +55,6 @@ debian_mirror() {
 # Highway's thread pool needs libhwy-dev >= 1.2. Debian 12 ships 1.0, so
 # there it comes from Debian 13 (trixie), pinned low so nothing else does.
 hwy_release=()
-. /etc/os-release
 if [ "${VERSION_CODENAME:-}" = bookworm ]; then
   if [ ! -f /etc/apt/sources.list.d/trixie.sources ]; then
     as_root tee /etc/apt/sources.list.d/trixie.sources >/dev/null <<SOURCES
@@ -45,15 +73,43 @@ PIN
   hwy_release=(-t trixie)
 fi
 
+# The source of Highway 1.3.0, to build veldra against it offline: Debian's
+# source package of that release (in unstable) has its release archive. Only
+# sources are listed from unstable, pinned low like trixie above.
+if [ ! -f /etc/apt/sources.list.d/sid-src.sources ]; then
+  as_root tee /etc/apt/sources.list.d/sid-src.sources >/dev/null <<SOURCES
+Types: deb-src
+URIs: $(debian_mirror)
+Suites: sid
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+fi
+as_root tee /etc/apt/preferences.d/sid-low >/dev/null <<'PIN'
+Package: *
+Pin: release n=sid
+Pin-Priority: 100
+PIN
+
 export DEBIAN_FRONTEND=noninteractive
 as_root apt-get update -q
 as_root apt-get install -y -q --no-install-recommends g++ binutils libgtest-dev \
   libsimde-dev
 as_root apt-get install -y -q --no-install-recommends "${hwy_release[@]}" libhwy-dev
 
-"$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.10" \
-  "cmake>=3.18" ninja "numpy>=1.25" "scipy>=1.10" "scikit-learn>=1.6" \
-  "pytest>=8" "pandas>=2" "networkx>=3"
+if [ ! -f "$HIGHWAY_ARCHIVE" ]; then
+  version=$(apt-cache showsrc highway | awk '/^Version: 1\.3\.0-/ {print $2}' |
+    sort -V | tail -n 1)
+  if [ -z "$version" ]; then
+    echo "setup: Debian offers no source package of Highway 1.3.0 any more" >&2
+    exit 1
+  fi
+  mkdir -p "$(dirname "$HIGHWAY_ARCHIVE")"
+  (cd "$(dirname "$HIGHWAY_ARCHIVE")" &&
+    apt-get source -q --download-only "highway=$version")
+fi
+
+python_packages
 
 # The package itself, then the native tests and benchmarks.
 "$PYTHON" -m pip install -q --no-build-isolation .
@@ -62,12 +118,20 @@ cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
   -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)"
 cmake --build build/native
+# The same tests against Highway 1.3.0 built from source, and the wheel.
+cmake -S . -B build/native-hwy13 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DVELDRA_BUILD_TESTS=ON -DVELDRA_WERROR=ON -DVELDRA_BUNDLED_HIGHWAY=ON \
+  -DVELDRA_HIGHWAY_SOURCE="$PWD/$HIGHWAY_ARCHIVE" \
+  -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
+  -Dpybind11_DIR="$("$PYTHON" -m pybind11 --cmakedir)"
+cmake --build build/native-hwy13
+bash scripts/wheel.sh
 
 # The comparison benchmarks run lingam, which pins an older SciPy (and so
 # NumPy) than the above; they get an environment of their own, with its own
 # build of veldra.
 "$PYTHON" -m venv build/bench-venv
 build/bench-venv/bin/python -m pip install -q "pybind11>=3.0" \
-  "scikit-build-core>=0.10" "cmake>=3.18" ninja setuptools wheel
+  "scikit-build-core>=0.11" "cmake>=3.18" ninja setuptools wheel
 build/bench-venv/bin/python -m pip install -q --no-build-isolation \
   -C build-dir=build/bench-wheel ".[bench]"

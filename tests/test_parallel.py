@@ -2,6 +2,7 @@
 interpreter lock released, and no thread left behind."""
 
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -123,7 +124,8 @@ def test_more_than_128_threads_are_clamped_with_a_warning():
         "a, b = _sink_dp(X, X.T @ X, r, 2, 300), _sink_dp(X, X.T @ X, r, 2, 1)\n"
         "print(a[0].tolist() == b[0].tolist() and a[1] == b[1])\n"
     )
-    assert "ThreadPool: clamping num_threads 299 to 127." in proc.stderr
+    # Highway's pool takes 127 workers before 1.3, 63 from it.
+    assert re.search(r"ThreadPool: clamping num_threads 299 to (127|63)\.", proc.stderr)
     assert proc.stdout.split() == ["True"]
 
 
@@ -172,7 +174,8 @@ print(_sink_dp(X[:40], X[:40].T @ X[:40], reference[:40], d, threads)[0][0])
         # (std::terminate); "tls" was reported to end in glibc's TLS
         # allocation failure. Now nothing starts before the memory is there.
         ("kernel", 1000, 2, 4, [20], ["memory-error"]),
-        ("kernel", 1000, 2, 128, [100, 600], ["memory-error"] * 2),
+        # 400 MB hold neither 127 nor 63 (the cap from Highway 1.3) stacks.
+        ("kernel", 1000, 2, 128, [100, 400], ["memory-error"] * 2),
         ("kernel", 2**21, 3, 2, [40, 20], ["memory-error"] * 2),
         ("api", 200, 4, 4, [10, 20], None),
     ],

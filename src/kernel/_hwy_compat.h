@@ -27,10 +27,18 @@
 #define VELDRA_HWY_AT_LEAST(major, minor) \
   (HWY_MAJOR > (major) || (HWY_MAJOR == (major) && HWY_MINOR >= (minor)))
 
+#if VELDRA_HWY_AT_LEAST(1, 3)
+#include "hwy/contrib/thread_pool/topology.h"
+#endif
+
 namespace veldra {
 
 // Highway's limit on worker threads; the calling thread comes on top.
+#if VELDRA_HWY_AT_LEAST(1, 3)
+constexpr size_t kMaxPoolWorkerThreads = hwy::pool::kMaxThreads;
+#else
 constexpr size_t kMaxPoolWorkerThreads = 127;
+#endif
 
 // Address space a started thread takes besides its stack and guard page (the
 // stack's mapping also holds its static TLS): its TLS vector and Highway's
@@ -100,8 +108,8 @@ inline std::string address_space_shortfall(size_t worker_threads) {
 }
 
 // Starts `count` threads that wait for one another, then ends them all. 0
-// when every one started, else the error of the first that did not. Highway
-// 1.2's pool cannot recover from a thread that fails to start once others
+// when every one started, else the error of the first that did not.
+// Highway's pool cannot recover from a thread that fails to start once others
 // run (destroying them ends the process), so the pool is made only after
 // this trial shows the threads can exist together.
 inline int try_start_threads(size_t count) {
@@ -129,15 +137,16 @@ inline int try_start_threads(size_t count) {
 }
 
 // A pool with `worker_threads` threads besides the calling one, so that
-// NumWorkers() == worker_threads + 1 (at most 128). Its memory comes from
+// NumWorkers() == worker_threads + 1 (at most kMaxPoolWorkerThreads + 1: 128
+// before Highway 1.3, 64 from it). Its memory comes from
 // Highway's aligned allocator. Throws std::bad_alloc when the pool cannot be
 // created (no memory for it or its threads), having started nothing, and
 // then puts the reason in `*why` when given.
 inline hwy::AlignedUniquePtr<hwy::ThreadPool> make_thread_pool(
     size_t worker_threads, std::string* why = nullptr) {
   if (worker_threads > kMaxPoolWorkerThreads) {
-    // Releases before 1.3 neither cap the count nor say so: do both here, for
-    // every release alike.
+    // Releases before 1.3 neither cap the count nor say so, 1.3 says so in
+    // its own words: the same line here for every release.
     std::fprintf(stderr, "ThreadPool: clamping num_threads %zu to %zu.\n",
                  worker_threads, kMaxPoolWorkerThreads);
     worker_threads = kMaxPoolWorkerThreads;
@@ -159,8 +168,8 @@ inline hwy::AlignedUniquePtr<hwy::ThreadPool> make_thread_pool(
   hwy::ThreadPool* pool;
   try {
 #if VELDRA_HWY_AT_LEAST(1, 3)
-    pool =
-        new (bytes) hwy::ThreadPool(worker_threads, hwy::PoolWorkerMapping());
+    // From 1.3 the count is of the additional threads only.
+    pool = new (bytes) hwy::ThreadPool(worker_threads);
 #else
     // Before 1.3 the count includes the calling thread.
     pool = new (bytes) hwy::ThreadPool(worker_threads + 1);
@@ -176,13 +185,21 @@ inline hwy::AlignedUniquePtr<hwy::ThreadPool> make_thread_pool(
   return hwy::AlignedUniquePtr<hwy::ThreadPool>(pool, hwy::AlignedDeleter());
 }
 
-// Number of CPUs in the calling thread's affinity set (a 1024-CPU set, read
-// as Highway reads it on Linux). Returns false when it cannot be read.
+// Number of CPUs in the calling thread's affinity set (a 1024-CPU set).
+// Returns false when it cannot be read.
 inline bool thread_affinity_cpu_count(size_t* count) {
+#if VELDRA_HWY_AT_LEAST(1, 3)
+  hwy::LogicalProcessorSet set;
+  if (!hwy::GetThreadAffinity(set)) return false;
+  *count = set.Count();
+#else
+  // Read as Highway reads it on Linux, without linking its contrib library
+  // for this alone.
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
   *count = static_cast<size_t>(CPU_COUNT(&set));
+#endif
   return true;
 }
 
