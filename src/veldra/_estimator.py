@@ -8,7 +8,7 @@ import math
 import numbers
 import time
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -29,6 +29,7 @@ from ._export import (
     format_dot,
     load_record,
 )
+from ._knowledge import Knowledge, make_knowledge
 from ._threads import resolve_threads
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
@@ -399,6 +400,7 @@ def _predecessor_effects(
     order: np.ndarray,
     pruning: str,
     criterion: str,
+    forbidden: np.ndarray | None = None,
 ) -> np.ndarray:
     """Adjacency matrix: each variable regressed on its predecessors in order.
 
@@ -408,7 +410,8 @@ def _predecessor_effects(
     depend on the units: rescaling column j divides column j of B by the
     factor and rescaling column i multiplies row i by it. ``prepared`` may
     also be a data matrix (as the accuracy benchmark passes), checked and
-    standardised here.
+    standardised here. Where ``forbidden[i, j]`` is True, variable j is left
+    out of variable i's regression, so ``B[i, j]`` is exactly 0.
     """
     import scipy.linalg
 
@@ -420,11 +423,28 @@ def _predecessor_effects(
     for position in range(1, n_features):
         target = int(order[position])
         parents = order[:position]
-        beta = scipy.linalg.solve_triangular(
-            r[:position, :position], r[:position, position]
+        allowed = (
+            np.arange(position)
+            if forbidden is None
+            else np.flatnonzero(~forbidden[target, parents])
         )
-        if pruning == "adaptive_lasso":
+        if len(allowed) == 0:
+            continue
+        if len(allowed) == position:
+            beta = scipy.linalg.solve_triangular(
+                r[:position, :position], r[:position, position]
+            )
             rss = float(r[position, position]) ** 2
+        else:
+            # On R's columns, as on the data's: Q is orthonormal, and the
+            # target's column lies in the span of the first position + 1.
+            parents = parents[allowed]
+            beta, *_ = scipy.linalg.lstsq(
+                r[: position + 1, allowed], r[: position + 1, position]
+            )
+            change = r[: position + 1, position] - r[: position + 1, allowed] @ beta
+            rss = float(change @ change)
+        if pruning == "adaptive_lasso":
             beta = _adaptive_lasso(prepared, target, parents, beta, rss, criterion)
         adjacency[target, parents] = beta * prepared.scale_ratio(target, parents)
     return adjacency
@@ -478,6 +498,15 @@ def _adaptive_lasso(
     return path[:, int(np.argmin(values))] * weights
 
 
+def _plain_variables(values: Any) -> list[int | str] | None:
+    """Variables as given (indices or names), as JSON can hold them."""
+    if values is None:
+        return None
+    if isinstance(values, str | numbers.Integral):
+        values = [values]
+    return [v if isinstance(v, str) else int(v) for v in values]
+
+
 def _as_index(value: Any, n_features: int, name: str) -> int:
     index = as_int(value, name)
     if not 0 <= index < n_features:
@@ -516,6 +545,21 @@ class ExhaustiveOrdering(BaseEstimator):
         process may really use (its affinity set, capped by a container's
         CPU quota); ``1`` searches on the calling thread alone; a larger
         count is lowered to those CPUs, with a UserWarning.
+    exogenous : list of int or str, optional
+        Variables known to come first, before every other one (indices, or
+        column names when fitting on a DataFrame). They are taken as root
+        causes: no edge into them.
+    sinks : list of int or str, optional
+        Variables known to come last, after every other one. They cause
+        nothing: no edge out of them.
+    required_order : list of (a, b) pairs, optional
+        Variable ``a`` is known to come before variable ``b``.
+    prior_knowledge : array-like of shape (n_features, n_features), optional
+        lingam's prior-knowledge matrix: entry ``[i, j]`` is 1 when there is
+        a directed path from ``x_j`` to ``x_i`` (``x_j`` comes first), 0
+        when there is none (no edge ``x_j -> x_i``), -1 when not known.
+        A row of zeros makes ``x_i`` exogenous, a column of zeros makes
+        ``x_j`` a sink. See :func:`veldra._knowledge.make_knowledge`.
 
     Attributes
     ----------
@@ -554,6 +598,9 @@ class ExhaustiveOrdering(BaseEstimator):
     warnings_ : tuple of str
         Why the order may not be identifiable from the data, if it may not;
         each was issued as an :class:`veldra.IdentifiabilityWarning`.
+    constraints_ : tuple of str
+        The prior knowledge applied, one readable line per constraint (such
+        as ``"age first (exogenous)"``); empty without any.
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -589,6 +636,14 @@ class ExhaustiveOrdering(BaseEstimator):
     ``n_samples > n_features``, so it is always defined, down to
     ``n_samples = n_features + 1``.
 
+    With prior knowledge the search finds the best order among those that
+    respect it (every variable after those it must follow), and the graph
+    leaves out the forbidden edges: a variable is regressed on its
+    predecessors but those it may have no edge from, so their effects are
+    exactly 0. The parameters are checked when fitting, against the data's
+    columns; contradictory knowledge (a cycle of required orders) is a
+    ValueError naming the cycle.
+
     scikit-learn's common estimator checks pass; those about ``predict``,
     ``transform`` and ``score`` have nothing to exercise, as the estimator
     has no such method. The array-API check does not apply: array-API
@@ -622,11 +677,19 @@ class ExhaustiveOrdering(BaseEstimator):
         pruning: Literal["adaptive_lasso", "none"] = "adaptive_lasso",
         criterion: Literal["bic", "aic"] = "bic",
         n_threads: int | None = None,
+        exogenous: Sequence[int | str] | None = None,
+        sinks: Sequence[int | str] | None = None,
+        required_order: Sequence[tuple[int | str, int | str]] | None = None,
+        prior_knowledge: npt.ArrayLike | None = None,
     ) -> None:
         self.reference = reference
         self.pruning = pruning
         self.criterion = criterion
         self.n_threads = n_threads
+        self.exogenous = exogenous
+        self.sinks = sinks
+        self.required_order = required_order
+        self.prior_knowledge = prior_knowledge
 
     def fit(self, X: npt.ArrayLike, y: None = None) -> ExhaustiveOrdering:
         """Find the causal order of the columns of ``X`` and their effects.
@@ -653,10 +716,12 @@ class ExhaustiveOrdering(BaseEstimator):
             than 2 samples or more than 30 features, holds non-finite
             values, or has a constant column or exactly collinear columns;
             for a masked array with masked cells, or a DataFrame with date,
-            time or duration columns.
+            time or duration columns; for prior knowledge that names no
+            column of ``X`` or contradicts itself.
         TypeError
-            For sparse ``X``, or an ``n_threads`` that is not an integer or
-            None.
+            For sparse ``X``, an ``n_threads`` that is not an integer or
+            None, or a variable of the prior knowledge that is neither an
+            index nor a name.
         MemoryError
             If the search's tables, buffers or threads do not fit in memory.
         RuntimeError
@@ -683,13 +748,23 @@ class ExhaustiveOrdering(BaseEstimator):
         the warnings are only recorded in ``warnings_``; with
         ``record_names`` the prepared data's names become the feature names
         (for data that did not pass through :meth:`fit`)."""
+        knowledge = self._knowledge(prepared.standard.shape[1], prepared.names)
         result = _api.search(
-            prepared, reference=self.reference, n_threads=self.n_threads, start=start
+            prepared,
+            reference=self.reference,
+            n_threads=self.n_threads,
+            start=start,
+            knowledge=knowledge,
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = _predecessor_effects(
-            prepared, order, self.pruning, self.criterion
+            prepared,
+            order,
+            self.pruning,
+            self.criterion,
+            None if knowledge is None else knowledge.forbidden,
         )
+        self.constraints_ = () if knowledge is None else knowledge.applied
         self.causal_order_ = order
         self.score_ = float(result.score)
         self.n_evaluations_ = int(result.n_evaluations)
@@ -709,6 +784,18 @@ class ExhaustiveOrdering(BaseEstimator):
         if emit:
             _api.issue_warnings(result.warnings, stacklevel=3)
         return self
+
+    def _knowledge(
+        self, n_features: int, names: Sequence[str] | None
+    ) -> Knowledge | None:
+        return make_knowledge(
+            n_features,
+            names,
+            exogenous=self.exogenous,
+            sinks=self.sinks,
+            required_order=self.required_order,
+            prior_knowledge=self.prior_knowledge,
+        )
 
     def _column_names(self) -> tuple[str, ...]:
         names = getattr(self, "feature_names_in_", None)
@@ -910,6 +997,7 @@ class ExhaustiveOrdering(BaseEstimator):
         self._check_params()
         data, names = self._checked_data(X, reset=None)
         _api.prepare(data, names)  # the whole sample first: collinear columns
+        knowledge = self._knowledge(data.shape[1], names)
         rng = check_random_state(random_state)
         n_samples, n_features = data.shape
         indices = rng.randint(0, n_samples, size=(count, n_samples))
@@ -934,13 +1022,18 @@ class ExhaustiveOrdering(BaseEstimator):
                     reference=self.reference,
                     n_threads=threads,
                     diagnose=False,
+                    knowledge=knowledge,
                 )
             except (ValueError, RuntimeError) as error:
                 error.add_note(f"(in bootstrap resample {k})")
                 raise
             orders[k] = result.order
             adjacencies[k] = _predecessor_effects(
-                prepared, orders[k], self.pruning, self.criterion
+                prepared,
+                orders[k],
+                self.pruning,
+                self.criterion,
+                None if knowledge is None else knowledge.forbidden,
             )
 
         if workers > 1:
@@ -1057,6 +1150,19 @@ class ExhaustiveOrdering(BaseEstimator):
             "reference": self.reference if isinstance(self.reference, str) else None,
             "pruning": self.pruning,
             "criterion": self.criterion,
+            "exogenous": _plain_variables(self.exogenous),
+            "sinks": _plain_variables(self.sinks),
+            "required_order": (
+                None
+                if self.required_order is None
+                else [_plain_variables(pair) for pair in self.required_order]
+            ),
+            "prior_knowledge": (
+                None
+                if self.prior_knowledge is None
+                else np.asarray(self.prior_knowledge).tolist()
+            ),
+            "constraints": list(getattr(self, "constraints_", ())),
             "bootstrap": boot,
         }
 
@@ -1103,6 +1209,14 @@ class ExhaustiveOrdering(BaseEstimator):
             reference=record.get("reference") or "normal",
             pruning=record.get("pruning", "adaptive_lasso"),
             criterion=record.get("criterion", "bic"),
+            exogenous=record.get("exogenous"),
+            sinks=record.get("sinks"),
+            required_order=(
+                None
+                if record.get("required_order") is None
+                else [tuple(pair) for pair in record["required_order"]]
+            ),
+            prior_knowledge=record.get("prior_knowledge"),
         )
         d = len(names)
         model.causal_order_ = np.array(record["order"], dtype=np.int64)
@@ -1124,6 +1238,7 @@ class ExhaustiveOrdering(BaseEstimator):
             None if runner_up is None else np.array(runner_up, dtype=np.int64)
         )
         model.warnings_ = tuple(record.get("warnings", ()))
+        model.constraints_ = tuple(record.get("constraints", ()))
         model.n_features_in_ = d
         if names != list(default_names(d)):
             model.feature_names_in_ = np.array(names, dtype=object)

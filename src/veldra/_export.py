@@ -24,6 +24,11 @@ names, in column order; anything listed "in causal order" is by position.
 - ``n_samples``, ``n_evaluations``, ``seconds``, ``n_threads``: the search.
 - ``reference`` (null for a custom one), ``pruning``, ``criterion``: the
   settings.
+- ``exogenous``, ``sinks`` (lists of indices or names), ``required_order``
+  (a list of pairs), ``prior_knowledge`` (lingam's matrix): the prior
+  knowledge as given, each null when not given; ``constraints``: what it
+  applied, one readable line per constraint. Records without these keys
+  had none.
 - ``bootstrap``: null, or ``n_sampling``, ``random_state`` (an integer
   seed or null), ``edge_probabilities`` (shaped like B) and
   ``position_probabilities`` (``[i][k]``: column i at position k).
