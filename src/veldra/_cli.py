@@ -2,9 +2,10 @@
 
 Exit status: 0 on success, 1 when the input cannot be used (missing or
 unreadable file, malformed CSV, non-numeric or non-finite cells, too many
-columns, constant or collinear columns), an output cannot be written or
-memory runs out, 2 for a command-line mistake (unknown option, bad value),
-130 when interrupted by Ctrl-C.
+columns, constant or collinear columns, a malformed ``--prior`` file), an
+output cannot be written or memory runs out, 2 for a command-line mistake
+(unknown option, bad value, prior knowledge naming no column or
+contradicting itself), 130 when interrupted by Ctrl-C.
 
 Whatever goes wrong is said in one line on stderr: NumPy, SciPy and
 scikit-learn are imported inside :func:`main`, so that even Ctrl-C during
@@ -64,6 +65,9 @@ _MAX_ROWS = 2**31 - 1
 # Above this many columns the graph is listed as edges, not as a matrix.
 MATRIX_COLUMNS = 8
 
+# Constraints listed in the text report, at most (the JSON has them all).
+MAX_CONSTRAINTS_SHOWN = 20
+
 EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
@@ -76,6 +80,11 @@ _temporary_files: list[str] = []
 
 class DataError(Exception):
     """A problem with the user's input or output, reported without a traceback."""
+
+
+class UsageError(Exception):
+    """A command-line mistake found once the data are read (such as a
+    constraint naming no column), reported in one line with status 2."""
 
 
 # ----------------------------------------------------------------------------
@@ -350,6 +359,116 @@ def read_csv(
 
 
 # ----------------------------------------------------------------------------
+# Prior knowledge
+
+
+def _variable_index(text: str, names: Sequence[str], option: str) -> int:
+    """A column given by name or 0-based index; a name wins, as in --columns."""
+    if text in names:
+        return list(names).index(text)
+    if text.isdigit():
+        index = int(text)
+        if index < len(names):
+            return index
+        raise UsageError(
+            f"{option}: {text} is out of range; the indices run from 0 to"
+            f" {len(names) - 1}"
+        )
+    shown = ", ".join(names[:10]) + (", ..." if len(names) > 10 else "")
+    raise UsageError(f"{option}: no column named {text!r} (the columns: {shown})")
+
+
+def read_prior(path: str, n_features: int) -> np.ndarray:
+    """lingam's prior-knowledge matrix from a file: one row per line, its
+    entries (0, 1 or -1) separated by commas or by white space. Blank lines
+    and lines starting with '#' are skipped.
+
+    Raises
+    ------
+    DataError
+        With the file name, and the line and field of a faulty entry.
+    """
+    import numpy as np
+
+    try:
+        with open(path, encoding="utf-8-sig") as stream:
+            text = stream.read(MAX_LINE + 1)
+    except FileNotFoundError:
+        raise DataError(f"{path}: no such file") from None
+    except IsADirectoryError:
+        raise DataError(f"{path}: is a directory, not a matrix file") from None
+    except UnicodeDecodeError:
+        raise DataError(f"{path}: not a UTF-8 text file") from None
+    except OSError as error:
+        raise DataError(f"{path}: cannot read: {error.strerror}") from None
+    if len(text) > MAX_LINE:
+        raise DataError(
+            f"{path}: longer than {MAX_LINE:,} characters; not a matrix of"
+            f" {n_features} x {n_features} entries"
+        )
+    rows: list[list[int]] = []
+    for number, line in enumerate(text.splitlines(), start=1):
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        fields = line.split(",") if "," in line else line.split()
+        row = []
+        for place, field in enumerate(fields, start=1):
+            try:
+                value = float(field)
+            except ValueError:
+                value = math.nan
+            if value not in (0.0, 1.0, -1.0):
+                raise DataError(
+                    f"{path}, line {number}, field {place}: {field.strip()!r} is"
+                    " not 0 (no path), 1 (a path) or -1 (not known)"
+                )
+            row.append(int(value))
+        if len(row) != n_features:
+            raise DataError(
+                f"{path}, line {number}: {len(row)} entries, expected"
+                f" {n_features}, one per column analysed"
+            )
+        rows.append(row)
+    if len(rows) != n_features:
+        raise DataError(
+            f"{path}: {len(rows)} rows, expected {n_features}, one per column"
+            " analysed (row i, column j: is there a path from column j to"
+            " column i)"
+        )
+    return np.array(rows, dtype=np.int8)
+
+
+def _knowledge_options(
+    args: argparse.Namespace, names: Sequence[str]
+) -> dict[str, Any]:
+    """The estimator's prior-knowledge parameters from the options, as
+    indices (the bootstrap searches columns without names)."""
+
+    def variables(values: list[str] | None, option: str) -> list[int] | None:
+        if not values:
+            return None
+        items = [item.strip() for value in values for item in value.split(",")]
+        if "" in items:
+            raise UsageError(f"{option}: an empty item")
+        return [_variable_index(item, names, option) for item in items]
+
+    pairs = None
+    if args.before:
+        pairs = [
+            tuple(_variable_index(side, names, "--before") for side in pair)
+            for pair in args.before
+        ]
+    return {
+        "exogenous": variables(args.exogenous, "--exogenous"),
+        "sinks": variables(args.sink, "--sink"),
+        "required_order": pairs,
+        "prior_knowledge": (
+            None if args.prior is None else read_prior(args.prior, len(names))
+        ),
+    }
+
+
+# ----------------------------------------------------------------------------
 # Writing the results
 
 
@@ -572,6 +691,16 @@ def _thread_count(text: str) -> int:
     return value
 
 
+def _pair(text: str) -> tuple[str, str]:
+    first, colon, second = text.partition(":")
+    first, second = first.strip(), second.strip()
+    if not colon or not first or not second or ":" in second:
+        raise argparse.ArgumentTypeError(
+            f"expected A:B (column A comes before column B), got {text!r}"
+        )
+    return first, second
+
+
 def _delimiter(text: str) -> str:
     text = {"tab": "\t", "\\t": "\t"}.get(text, text)
     if len(text) != 1:
@@ -592,6 +721,12 @@ examples:
                                              comes back on resampled rows
   veldra order data.csv --json --dot g.dot   JSON on stdout, the graph in
                                              Graphviz DOT (dot -Tpng g.dot)
+  veldra order data.csv --exogenous age --sink risk --before dose:level
+                                             only orders with age first, risk
+                                             last and dose before level
+  veldra order data.csv --prior known.csv    lingam's prior-knowledge matrix
+                                             (row i, column j: 1 a path from
+                                             j to i, 0 none, -1 not known)
   veldra order data.csv --estimate           the search's size and time only
   veldra order - --no-header < numbers.csv   from stdin, columns x0, x1, ...
 """
@@ -704,6 +839,34 @@ def build_parser() -> argparse.ArgumentParser:
         "may use; more are not used)",
     )
     order.add_argument(
+        "--exogenous",
+        action="append",
+        metavar="VARS",
+        help="columns known to come first (root causes: no edge into them); "
+        "names or 0-based indices separated by commas; may be repeated",
+    )
+    order.add_argument(
+        "--sink",
+        action="append",
+        metavar="VARS",
+        help="columns known to come last (no edge out of them); as --exogenous",
+    )
+    order.add_argument(
+        "--before",
+        action="append",
+        type=_pair,
+        metavar="A:B",
+        help="column A comes before column B (names or indices); may be repeated",
+    )
+    order.add_argument(
+        "--prior",
+        metavar="FILE",
+        help="lingam's prior-knowledge matrix, d rows of d entries separated "
+        "by commas or spaces: at row i, column j, 1 if column j has a path to "
+        "column i (j comes first), 0 if it has none (no edge j -> i), -1 if "
+        "not known; a row of 0 makes i exogenous, a column of 0 makes j a sink",
+    )
+    order.add_argument(
         "--bootstrap",
         type=_count,
         metavar="N",
@@ -796,6 +959,15 @@ def format_edges(
     return "\n".join(f"  {edge:<{width}}  {value}" for edge, value in rows)
 
 
+def _constraints_text(constraints: Sequence[str]) -> str:
+    if not constraints:
+        return ""
+    shown = list(constraints[:MAX_CONSTRAINTS_SHOWN])
+    if len(constraints) > len(shown):
+        shown.append(f"... and {len(constraints) - len(shown)} more (see --json)")
+    return "constraints:\n" + "".join(f"  {line}\n" for line in shown)
+
+
 def _report_text(
     model: ExhaustiveOrdering,
     names: Sequence[str],
@@ -827,7 +999,9 @@ def _report_text(
         + f"score: {model.score_:.6g}{margin}\n"
         f"search: {model.n_evaluations_:,} score evaluations in "
         f"{format_seconds(model.search_seconds_)} on {threads} "
-        f"thread{'s' if threads != 1 else ''}\n\n"
+        f"thread{'s' if threads != 1 else ''}\n"
+        + _constraints_text(model.constraints_)
+        + "\n"
     )
     if len(order) > MATRIX_COLUMNS:
         text += (
@@ -893,6 +1067,13 @@ def _order(args: argparse.Namespace) -> int:
         raise DataError(f"{args.file}: {error}") from None
     del table  # the numbers are standardised in place below
     n, d = data.shape
+    from ._knowledge import make_knowledge
+
+    knowledge = _knowledge_options(args, names)
+    try:
+        make_knowledge(d, names, **knowledge)
+    except (ValueError, TypeError) as error:
+        raise UsageError(str(error)) from None
 
     cost: CostEstimate | None = None
     work = d * 2 ** (d - 1) * max(n, 1000)
@@ -932,6 +1113,7 @@ def _order(args: argparse.Namespace) -> int:
         pruning=args.pruning,
         criterion=args.criterion,
         n_threads=threads,
+        **knowledge,
     )
     progress = None
     if not args.quiet and sys.stderr is not None:
@@ -996,6 +1178,9 @@ def _main(argv: list[str] | None) -> int:
         except DataError as error:
             _say(f"veldra: error: {error}")
             return EXIT_DATA
+        except UsageError as error:
+            _say(f"veldra: error: {error}")
+            return EXIT_USAGE
         except MemoryError as error:
             detail = " ".join(str(error).split())
             _say(
