@@ -6,6 +6,7 @@ import functools
 import itertools
 import math
 import numbers
+import os
 import time
 import warnings
 from collections.abc import Callable
@@ -21,6 +22,7 @@ from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _api
 from ._checks import CRITERIA, PRUNINGS, as_int
+from ._engine import ProgressCallback
 from ._export import (
     SCHEMA,
     SCHEMA_VERSION,
@@ -574,8 +576,8 @@ class ExhaustiveOrdering(BaseEstimator):
     clearly non-Gaussian residuals); :meth:`get_error_independence_p_values`
     checks the independence of the residuals, which hidden confounders or a
     wrong order break. The search costs
-    ``n_features * 2**(n_features - 1)`` score evaluations and
-    ``12 * 2**n_features`` bytes, so ``n_features`` is limited to 30.
+    ``n_features * 2**(n_features - 1)`` score evaluations and more than
+    ``2**n_features`` bytes, so ``n_features`` is limited to 30.
 
     The effects are fitted on standardised columns (the variable and its
     predecessors) and mapped back to the original scale, so the graph does
@@ -628,7 +630,14 @@ class ExhaustiveOrdering(BaseEstimator):
         self.criterion = criterion
         self.n_threads = n_threads
 
-    def fit(self, X: npt.ArrayLike, y: None = None) -> ExhaustiveOrdering:
+    def fit(
+        self,
+        X: npt.ArrayLike,
+        y: None = None,
+        *,
+        progress: bool | ProgressCallback | None = None,
+        checkpoint: str | os.PathLike[str] | None = None,
+    ) -> ExhaustiveOrdering:
         """Find the causal order of the columns of ``X`` and their effects.
 
         Parameters
@@ -640,6 +649,11 @@ class ExhaustiveOrdering(BaseEstimator):
             collinear columns.
         y : None
             Ignored; present for the scikit-learn API.
+        progress : bool or callable, optional
+            The search's progress, as in :func:`veldra.causal_order`.
+        checkpoint : str or path-like, optional
+            A file to save the search to and resume it from, as in
+            :func:`veldra.causal_order`.
 
         Returns
         -------
@@ -668,7 +682,9 @@ class ExhaustiveOrdering(BaseEstimator):
         data, names = self._checked_data(X, reset=True)
         prepared = _api.prepare(data, names, in_place=True)
         del data
-        return self._fit_prepared(prepared, start=start)
+        return self._fit_prepared(
+            prepared, start=start, progress=progress, checkpoint=checkpoint
+        )
 
     def _fit_prepared(
         self,
@@ -677,6 +693,8 @@ class ExhaustiveOrdering(BaseEstimator):
         start: float | None = None,
         emit: bool = True,
         record_names: bool = False,
+        progress: bool | ProgressCallback | None = None,
+        checkpoint: str | os.PathLike[str] | None = None,
     ) -> ExhaustiveOrdering:
         """:meth:`fit` on data from :func:`veldra._api.prepare`, parameters
         checked; ``start`` as in :func:`veldra._api.search`. Without ``emit``
@@ -684,7 +702,12 @@ class ExhaustiveOrdering(BaseEstimator):
         ``record_names`` the prepared data's names become the feature names
         (for data that did not pass through :meth:`fit`)."""
         result = _api.search(
-            prepared, reference=self.reference, n_threads=self.n_threads, start=start
+            prepared,
+            reference=self.reference,
+            n_threads=self.n_threads,
+            start=start,
+            progress=progress,
+            checkpoint=checkpoint,
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = _predecessor_effects(
@@ -866,6 +889,7 @@ class ExhaustiveOrdering(BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         *,
         n_jobs: int | None = None,
+        progress: ProgressCallback | None = None,
     ) -> BootstrapResult:
         """How stable the order and the edges are under resampling.
 
@@ -888,6 +912,9 @@ class ExhaustiveOrdering(BaseEstimator):
             one after the other, each on ``n_threads``; with more, the
             threads are shared out among them. Small searches gain most. The
             result does not depend on it.
+        progress : callable, optional
+            Called with (resamples searched, ``n_sampling``, seconds) after
+            each resample.
 
         Returns
         -------
@@ -923,6 +950,9 @@ class ExhaustiveOrdering(BaseEstimator):
             if workers > 1:
                 threads = max(1, resolve_threads(self.n_threads) // workers)
 
+        start = time.perf_counter()
+        finished = itertools.count(1)  # next() on it is atomic in threads
+
         def resample(k: int) -> None:
             try:
                 prepared = _api.prepare(
@@ -942,6 +972,9 @@ class ExhaustiveOrdering(BaseEstimator):
             adjacencies[k] = _predecessor_effects(
                 prepared, orders[k], self.pruning, self.criterion
             )
+            done = next(finished)
+            if progress is not None:
+                progress(done, count, time.perf_counter() - start)
 
         if workers > 1:
             import joblib
