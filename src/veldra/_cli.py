@@ -67,6 +67,8 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
 
+# The checkpoint of the search running, named after "interrupted" if saved.
+_checkpoint_path: str | None = None
 # Temporary files of outputs not yet in place, removed on any exit.
 _temporary_files: list[str] = []
 
@@ -912,6 +914,8 @@ def _order(args: argparse.Namespace) -> int:
         criterion=args.criterion,
         n_threads=threads,
     )
+    global _checkpoint_path
+    _checkpoint_path = args.checkpoint
     search_progress = bootstrap_progress = None
     if not args.quiet and sys.stderr is not None:
         search_progress = _Progress(sys.stderr)
@@ -929,6 +933,7 @@ def _order(args: argparse.Namespace) -> int:
         finally:
             if search_progress is not None:
                 search_progress.finish()
+        _checkpoint_path = None
         if args.bootstrap is not None:
             # The standardised columns: the probabilities do not depend on units.
             try:
@@ -1016,9 +1021,9 @@ def main(argv: list[str] | None = None) -> int:
     -------
     int
         0 on success, 1 for unusable input, an unwritable output or a lack
-        of memory, 2 for a command-line error. On Ctrl-C the process ends at
-        once with status 130 (a running search cannot be stopped, so it is
-        not waited for).
+        of memory, 2 for a command-line error. On Ctrl-C the search stops
+        within about a second (saving itself first with --checkpoint) and
+        the process ends with status 130.
     """
     try:
         return _main(argv)
@@ -1030,5 +1035,11 @@ def main(argv: list[str] | None = None) -> int:
         # Start on a fresh line after a progress line on a terminal.
         with contextlib.suppress(Exception):
             fresh = "\n" if sys.stderr is not None and sys.stderr.isatty() else ""
-            _say(fresh + "veldra: interrupted")
+            note = ""
+            if _checkpoint_path is not None and os.path.exists(_checkpoint_path):
+                note = (
+                    f"; the search so far is saved in {_checkpoint_path}: run"
+                    " the same command to resume it"
+                )
+            _say(fresh + "veldra: interrupted" + note)
         os._exit(EXIT_INTERRUPTED)
