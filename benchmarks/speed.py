@@ -21,12 +21,13 @@ The child process first runs the method once on two columns (so that lazy
 imports and first-call set-up count neither in the time nor in the memory),
 then resets its peak resident memory to the current one and reports the
 current memory before and the peak after the search; the difference is the memory the search added, compared with
-``12 * 2**d + 16 * n * d`` bytes (the search's tables and the data).
+``2**d + 8 * C(d, d // 2) + 16 * n * d`` bytes (the search's tables and
+the data).
 
 Time and memory are extrapolated to d = 25 and 30 by
 
     seconds(d) = d * 2**(d - 1) * s_t
-    bytes(d)   = 12 * 2**d + 16 * n * d
+    bytes(d)   = 2**d + 8 * C(d, d // 2) + 16 * n * d
 
 where s_t is the time per score evaluation measured with t threads at the
 largest d measured with t threads.
@@ -46,6 +47,7 @@ import argparse
 import csv
 import gc
 import json
+import math
 import os
 import subprocess
 import sys
@@ -116,8 +118,9 @@ def extrapolate_seconds(d: int, seconds_per_evaluation: float) -> float:
 
 
 def formula_bytes(d: int, n: int) -> int:
-    """Tables (float32 score, int32 sink, int32 place per subset) plus data."""
-    return 12 * 2**d + 16 * n * d
+    """Tables (int8 sink per subset, float32 totals of two of the widest
+    levels) plus data."""
+    return 2**d + 8 * math.comb(d, d // 2) + 16 * n * d
 
 
 # --- child process -------------------------------------------------------

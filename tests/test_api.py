@@ -15,6 +15,7 @@ from simulate import simulate
 import veldra
 from veldra import _api, _threads
 from veldra._api import OrderResult, causal_order, check_data, make_reference
+from veldra._engine import Outcome
 from veldra._exhaustive_kernel import _sink_dp
 
 RNG = np.random.default_rng(0)
@@ -46,7 +47,7 @@ def _nan_at(columns):
         (
             np.zeros((2, 31)),
             ValueError,
-            r"31 > 30.*25,769,803,776 bytes.*24 GiB.*33,285,996,544 score",
+            r"31 > 30.*2,147,483,648 bytes.*2 GiB.*33,285,996,544 score",
         ),
         ([[1, 2], [3]], ValueError, "not a rectangular array"),
         ([[1j, 2.0], [3.0, 4.0]], ValueError, "Complex data not supported"),
@@ -289,8 +290,8 @@ def test_reference_scale_and_location_do_not_matter(factor):
 
 
 def test_infinite_score_is_an_error(monkeypatch):
-    sinks = np.array([-1, 0, 1, 1], dtype=np.int32)
-    monkeypatch.setattr(_api, "_sink_dp", lambda *args: (sinks, np.inf))
+    sinks = np.array([-1, 0, 1, 1], dtype=np.int8)
+    monkeypatch.setattr(_api, "run_engine", lambda *a, **k: Outcome(sinks, np.inf, 4))
     with pytest.raises(RuntimeError, match=r"total score is not finite \(inf\)"):
         causal_order(simulate(50, 2, seed=0).X, n_threads=1)
 
@@ -321,12 +322,17 @@ def spy(monkeypatch):
     """Record the arguments and result of every call to the kernel."""
     calls = []
 
-    def recording(*args):
-        result = _sink_dp(*args)
-        calls.append((args, result))
-        return result
+    real = _api.run_engine
 
-    monkeypatch.setattr(_api, "_sink_dp", recording)
+    def recording(standard, gram, values, threads, **options):
+        outcome = real(standard, gram, values, threads, **options)
+        d = standard.shape[1]
+        calls.append(
+            ((standard, gram, values, d, threads), (outcome.sinks, outcome.score))
+        )
+        return outcome
+
+    monkeypatch.setattr(_api, "run_engine", recording)
     return calls
 
 
@@ -347,9 +353,12 @@ def test_what_reaches_the_search(spy):
     np.testing.assert_allclose(gram, data.T @ data)
     # The reference standardised, like the residuals.
     np.testing.assert_allclose(values, _standard(np.sort(reference)), rtol=1e-12)
-    # The result is the search's, read out.
+    # The result is the search's, read out, and the one-call search's bits.
     assert result.score == score
     assert np.array_equal(result.sinks, sinks)
+    expected_sinks, expected_score = _sink_dp(data, gram, values, d, threads)
+    assert score == expected_score
+    assert np.array_equal(sinks, expected_sinks)
 
 
 def test_result_fields():
@@ -358,7 +367,7 @@ def test_result_fields():
     assert isinstance(result, OrderResult)
     assert result.order.dtype == np.int64
     assert sorted(result.order.tolist()) == list(range(5))
-    assert result.sinks.dtype == np.int32
+    assert result.sinks.dtype == np.int8
     assert result.sinks.shape == (32,)
     assert result.sinks[0] == -1
     assert result.sinks[31] == result.order[-1]
@@ -393,8 +402,8 @@ def test_single_feature():
 )
 def test_broken_table_is_an_error(monkeypatch, sinks, message):
     d = len(sinks).bit_length() - 1
-    fake = np.array(sinks, dtype=np.int32)
-    monkeypatch.setattr(_api, "_sink_dp", lambda *args: (fake, 1.0))
+    fake = np.array(sinks, dtype=np.int8)
+    monkeypatch.setattr(_api, "run_engine", lambda *a, **k: Outcome(fake, 1.0, 0))
     with pytest.raises(RuntimeError, match=message):
         causal_order(simulate(50, d, seed=0).X, n_threads=1)
 

@@ -93,7 +93,7 @@ def test_quick_run_writes_every_cell(bench_python, tmp_path):
     for m in memory:
         d, added = int(m["d"]), int(m["search_rss_bytes"])
         assert m["search_rss_bytes"] == rss[(f"veldra-{m['threads']}t", d)]
-        assert int(m["formula_bytes"]) == 12 * 2**d + 16 * 1000 * d
+        assert int(m["formula_bytes"]) == speed.formula_bytes(d, 1000)
         assert float(m["ratio"]) == pytest.approx(added / int(m["formula_bytes"]))
 
     # The extrapolation starts from the largest measured d of each thread count.
@@ -130,7 +130,7 @@ def test_worker_counts_the_search_memory(bench_python):
     assert report["n_evaluations"] == 14 * 2**13
     assert report["runs"] == 1
     assert report["seconds"] > 0
-    assert report["rss_after"] - report["rss_before"] >= 12 * 2**14
+    assert report["rss_after"] - report["rss_before"] >= 2**14
     assert report["backward_edges"] >= 0
 
 
@@ -169,8 +169,9 @@ def test_cost_formulas(speed):
         30 * 2**29 * 5e-5
     )  # about 9.3 days
     assert speed.extrapolate_seconds(25, 5e-5) / 86400 == pytest.approx(0.2428, 1e-3)
-    # Tables: 12 bytes per subset, 12 GiB at d = 30; data: 16 bytes per value.
-    assert speed.formula_bytes(30, 1000) == 12 * 2**30 + 16 * 1000 * 30
+    # Tables: a byte per subset and two widest levels of float32, 2.2 GiB at
+    # d = 30; data: 16 bytes per value.
+    assert speed.formula_bytes(30, 1000) == 2**30 + 8 * 155117520 + 16 * 1000 * 30
     assert speed.formula_bytes(20, 1) - speed.formula_bytes(20, 0) == 16 * 20
 
 

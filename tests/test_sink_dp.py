@@ -11,6 +11,7 @@ import pytest
 from reference_sink_dp import sink_dp as reference_sink_dp
 
 from veldra import _exhaustive_kernel as kernel
+from veldra import _sweep
 
 sink_dp = kernel._sink_dp
 STUB = Path(__file__).resolve().parents[1] / "src" / "veldra" / "_exhaustive_kernel.pyi"
@@ -234,11 +235,12 @@ def test_residual_allocation_failure_raises_memory_error():
     assert proc.stdout.split("\n")[:2] == ["memory-error", "[-1, 0]"]
 
 
-def test_exports_only_module_init():
-    command = ["nm", "-D", "--defined-only", kernel.__file__]
+@pytest.mark.parametrize("module", [kernel, _sweep])
+def test_exports_only_module_init(module):
+    command = ["nm", "-D", "--defined-only", module.__file__]
     out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
-    assert names == {"PyInit__exhaustive_kernel"}
+    assert names == {"PyInit_" + module.__name__.rsplit(".", 1)[-1]}
 
 
 ARRAY = (

@@ -118,6 +118,72 @@ inline void level_task_range(uint64_t task, uint64_t chunk, uint64_t level_size,
 void sweep_levels(const sweep_operands& ops, const int32_t* level_offsets,
                   hwy::ThreadPool* pool);
 
+// The level-by-level engine: one level's masks by position, with the totals
+// of a level stored by rank (a mask's position among the masks of its level,
+// ascending) instead of by mask, so that only two levels are held at once.
+
+// The number of k-member subsets of n variables (n <= kMaxVars); 0 when k < 0
+// or k > n.
+uint64_t binomial(int32_t n, int32_t k);
+
+// Position of `mask` among the masks with as many members, ascending.
+uint64_t mask_rank(int32_t mask);
+
+// The mask with `members` members at position `rank` (mask_rank's inverse).
+int32_t mask_at_rank(int32_t members, uint64_t rank);
+
+// The next larger mask with as many members.
+inline int32_t next_mask(int32_t mask) {
+  const uint32_t m = static_cast<uint32_t>(mask);
+  const uint32_t low = m & (~m + 1);
+  const uint32_t ripple = m + low;
+  return static_cast<int32_t>((((ripple ^ m) >> 2) / low) | ripple);
+}
+
+// What one level reads and writes. `predecessors[j]` holds the variables that
+// must come before j and `successors[j]` those that must come after it; both
+// null when the order is free.
+struct level_tables {
+  const float* below;  // best totals of the level below, by rank
+  float* scores;       // best totals of this level, by rank
+  int8_t* sinks;       // best sink of every mask, by mask
+  const int32_t* predecessors;
+  const int32_t* successors;
+};
+
+// Whether some allowed order starts with the variables in `mask`.
+inline bool is_allowed_prefix(const int32_t* predecessors, int32_t mask) {
+  if (predecessors == nullptr) return true;
+  for (int32_t rest = mask; rest != 0; rest &= rest - 1) {
+    const int32_t j = __builtin_ctz(static_cast<uint32_t>(rest));
+    if ((predecessors[j] & ~mask) != 0) return false;
+  }
+  return true;
+}
+
+// successors[i] from predecessors (d entries each).
+void successors_of(const int32_t* predecessors, int32_t d, int32_t* successors);
+
+// process_mask on rank-indexed totals: the same candidates in the same order
+// and the same arithmetic, so the same bits, but only the candidates that may
+// come last; a mask no allowed order starts with gets -inf and sink -1.
+// Returns the scores computed.
+uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
+                             int32_t mask, uint64_t rank, double* residuals);
+
+// Positions [first, last) of the level of `members`-member masks, on `pool`
+// when there is one and the range holds at least two masks (then in
+// level_task_count() tasks, pool thread w using residual buffer w). Returns
+// the scores computed.
+uint64_t sweep_level_range(const sweep_operands& ops, const level_tables& t,
+                           int32_t members, uint64_t first, uint64_t last,
+                           hwy::ThreadPool* pool);
+
+// evaluations[k] for k = 0..d: the scores level k computes under the
+// constraints (predecessors and successors as in level_tables).
+void count_evaluations(int32_t d, const int32_t* predecessors,
+                       const int32_t* successors, uint64_t* evaluations);
+
 }  // namespace veldra
 
 #endif  // VELDRA_EXHAUSTIVE_KERNEL_H_

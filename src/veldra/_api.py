@@ -2,22 +2,28 @@
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import decimal
 import math
 import numbers
+import os
 import sys
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 import numpy.typing as npt
 
 from ._checks import MAX_FEATURES, REFERENCE_NAMES
-from ._exhaustive_kernel import _sink_dp
+from ._engine import ProgressCallback, progress_bar
+from ._engine import run as run_engine
 from ._threads import resolve_threads
+
+if TYPE_CHECKING:
+    from ._knowledge import Knowledge
 
 __all__ = [
     "MAX_FEATURES",
@@ -100,12 +106,14 @@ class OrderResult:
         2-Wasserstein distance between each variable's standardised
         residuals (regressed on its predecessors) and the reference. Larger
         means further from the reference. It has float32 precision.
-    sinks : numpy.ndarray of int32, shape (2**n_features,)
+    sinks : numpy.ndarray of int8, shape (2**n_features,)
         The search's table: entry ``m`` is the variable placed last among
         the subset of variables whose bit mask is ``m`` (-1 for the empty
-        set).
+        set, and for subsets that no order allowed by the constraints
+        starts with).
     n_evaluations : int
-        Residual scores computed by the search, ``d * 2**(d - 1)``.
+        Residual scores computed by the search, ``d * 2**(d - 1)`` without
+        constraints, fewer with them.
     seconds : float
         Wall-clock time of the call, validation and diagnostics included.
     n_threads : int
@@ -139,6 +147,9 @@ class OrderResult:
     warnings : tuple of str
         Why the order may not be identifiable from the data, if it may not
         (each was also issued as an :class:`IdentifiabilityWarning`).
+    constraints : tuple of str
+        The order constraints (prior knowledge) the search honoured, one
+        line each; empty when the order was free.
     """
 
     order: np.ndarray
@@ -154,6 +165,7 @@ class OrderResult:
     margin: float = math.nan
     runner_up_order: np.ndarray | None = None
     warnings: tuple[str, ...] = ()
+    constraints: tuple[str, ...] = ()
 
     @property
     def order_names(self) -> tuple[str, ...] | None:
@@ -382,11 +394,11 @@ def _check_shape(n: int, d: int) -> None:
             f" ({n} sample{'s' if n != 1 else ''})"
         )
     if d > MAX_FEATURES:
-        memory = 12 * 2**d
+        memory = 2**d
         evaluations = d * 2 ** (d - 1)
         raise ValueError(
             f"too many features: {d} > {MAX_FEATURES}. The exhaustive search "
-            f"visits all 2^{d} subsets of the features: it needs 12 * 2^{d} = "
+            f"visits all 2^{d} subsets of the features: it needs more than "
             f"{memory:,} bytes ({memory / 2**30:,.0f} GiB) of tables and "
             f"{d} * 2^{d - 1} = {evaluations:,} score evaluations. "
             "Select at most 30 features."
@@ -809,6 +821,9 @@ def search(
     n_threads: int | None = None,
     start: float | None = None,
     diagnose: bool = True,
+    knowledge: Knowledge | None = None,
+    progress: bool | ProgressCallback | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
 ) -> OrderResult:
     """:func:`causal_order` on data from :func:`prepare`; ``start`` is the
     :func:`time.perf_counter` value the reported time counts from. Without
@@ -820,8 +835,29 @@ def search(
     n, d = standard.shape
     values = make_reference(reference, n)
     threads = resolve_threads(n_threads)
-    sinks, score = _sink_dp(standard, prepared.gram, values, d, threads)
-    sinks = np.asarray(sinks)
+    predecessors = None if knowledge is None else knowledge.predecessors
+    with contextlib.ExitStack() as stack:
+        if progress is True:
+            callback = stack.enter_context(progress_bar())
+        elif progress is None or progress is False:
+            callback = None
+        elif callable(progress):
+            callback = progress
+        else:
+            raise TypeError(
+                "progress must be None, a bool or a callable taking (evaluations"
+                f" done, evaluations in all, seconds); got {progress!r}"
+            )
+        outcome = run_engine(
+            standard,
+            prepared.gram,
+            values,
+            threads,
+            predecessors=predecessors,
+            progress=callback,
+            checkpoint=checkpoint,
+        )
+    sinks, score = outcome.sinks, outcome.score
     order = _walk(sinks, d)
     if not math.isfinite(score):
         raise RuntimeError(
@@ -843,16 +879,18 @@ def search(
             order,
             values,
             None if is_normal else make_reference("normal", n),
+            predecessors=predecessors,
         )
         extra = vars(found)
     return OrderResult(
         order=order,
         column_names=None if names is None else tuple(names),
-        score=float(score),
+        score=score,
         sinks=sinks,
-        n_evaluations=d * 2 ** (d - 1),
+        n_evaluations=outcome.n_evaluations,
         seconds=time.perf_counter() - start,
         n_threads=threads,
+        constraints=() if knowledge is None else knowledge.applied,
         **extra,
     )
 
@@ -874,6 +912,12 @@ def causal_order(
     *,
     reference: ReferenceLike = "normal",
     n_threads: int | None = None,
+    exogenous: Iterable[int | str] | None = None,
+    sinks: Iterable[int | str] | None = None,
+    required_order: Iterable[tuple[int | str, int | str]] | None = None,
+    prior_knowledge: npt.ArrayLike | None = None,
+    progress: bool | ProgressCallback | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
 ) -> OrderResult:
     """Find the causal order of the variables by exhaustive search.
 
@@ -901,6 +945,29 @@ def causal_order(
         the calling thread alone; k uses k threads, but never more than
         those CPUs (nor 128): a larger k is lowered, with a UserWarning.
         The result does not depend on it.
+    exogenous : iterable of int or str, optional
+        Variables (indices, or column names of a DataFrame) known to come
+        first, before every other variable.
+    sinks : iterable of int or str, optional
+        Variables known to come last, after every other variable.
+    required_order : iterable of (a, b) pairs, optional
+        Variable ``a`` comes before variable ``b``.
+    prior_knowledge : array-like of shape (n_features, n_features), optional
+        lingam's prior-knowledge matrix (0, 1 or -1 per pair); its paths
+        become order constraints (see :class:`veldra.ExhaustiveOrdering`
+        for what else it means for the graph).
+    progress : bool or callable, optional
+        True shows a progress bar (tqdm's when installed, which also works
+        in notebooks, else a line on stderr). A callable is called with
+        (evaluations done, evaluations in all, seconds elapsed) a few times
+        a second.
+    checkpoint : str or path-like, optional
+        A file the search saves itself to from time to time (at most every
+        minute within a level; writing takes at most 5 % of the run), when
+        interrupted and when done. Called again with the same file, data,
+        reference and constraints, the search resumes where it stopped and
+        returns the same result bit for bit; a file of another search is
+        refused with a ValueError.
 
     Returns
     -------
@@ -929,13 +996,18 @@ def causal_order(
     RuntimeError
         If the search found no finite score for some set of variables, or
         its total is not finite.
+    KeyboardInterrupt
+        On Ctrl-C, within about a second; no thread is left running, and a
+        checkpoint file, if given, holds the work done.
 
     Notes
     -----
     The search costs ``d * 2**(d - 1)`` score evaluations, each a
-    regression over the n samples and a sort, and ``12 * 2**d`` bytes of
-    tables: 30 features need 12 GiB. It cannot be interrupted once started;
-    see :func:`veldra.estimate_cost` for a time estimate beforehand.
+    regression over the n samples and a sort, and ``2**d`` bytes of tables
+    and more (2.2 GiB at d = 30); see :func:`veldra.estimate_cost` for both beforehand. Order
+    constraints skip the subsets that no allowed order starts with, which
+    makes the search faster; the result is the best order among the
+    allowed ones.
 
     Columns are centred (no intercept is fitted) and scaled to unit
     variance, which changes no score but keeps the arithmetic in range.
@@ -967,6 +1039,27 @@ def causal_order(
     data, names = checked_array(X)
     prepared = prepare(data, names, in_place=True)
     del data
-    result = search(prepared, reference=reference, n_threads=n_threads, start=start)
+    knowledge = None
+    given = (exogenous, sinks, required_order, prior_knowledge)
+    if any(item is not None for item in given):
+        from ._knowledge import make_knowledge
+
+        knowledge = make_knowledge(
+            prepared.standard.shape[1],
+            prepared.names,
+            exogenous=exogenous,
+            sinks=sinks,
+            required_order=required_order,
+            prior_knowledge=prior_knowledge,
+        )
+    result = search(
+        prepared,
+        reference=reference,
+        n_threads=n_threads,
+        start=start,
+        knowledge=knowledge,
+        progress=progress,
+        checkpoint=checkpoint,
+    )
     issue_warnings(result.warnings, stacklevel=2)
     return result

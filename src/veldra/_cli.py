@@ -25,12 +25,10 @@ import os
 import stat
 import sys
 import tempfile
-import threading
-import time
 import warnings
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, TextIO, TypeVar
+from typing import TYPE_CHECKING, Any, TextIO
 
 from . import __version__
 from ._checks import CRITERIA, MAX_FEATURES, PRUNINGS, REFERENCE_NAMES
@@ -72,8 +70,9 @@ EXIT_DATA = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
-_T = TypeVar("_T")
 
+# The checkpoint of the search running, named after "interrupted" if saved.
+_checkpoint_path: str | None = None
 # Temporary files of outputs not yet in place, removed on any exit.
 _temporary_files: list[str] = []
 
@@ -108,7 +107,7 @@ def _too_many_columns(path: str, count: int, selected: bool) -> DataError:
     return DataError(
         f"{path}: {count} {what}, but at most {MAX_FEATURES} can be searched: the "
         f"search visits all 2^d subsets of the d columns, so it needs "
-        f"12 * 2^d bytes of tables ({format_bytes(12 * 2.0**count)} for "
+        f"more than 2^d bytes of tables ({format_bytes(2.0**count)} for "
         f"d = {count}) and d * 2^(d-1) score evaluations "
         f"({count * 2.0 ** (count - 1):.3g}); select at most {MAX_FEATURES} "
         f"columns with --columns (names or 0-based indices and ranges, such as"
@@ -605,36 +604,34 @@ def _say(text: str) -> None:
 # Running the search
 
 
-@dataclass
-class _Outcome:
-    value: Any = None
-    error: BaseException | None = None
-
-
-def _run(work: Callable[[], Any], outcome: _Outcome) -> None:
-    try:
-        outcome.value = work()
-    except BaseException as error:  # noqa: BLE001 (re-raised by the main thread)
-        outcome.error = error
-
-
 class _Progress:
-    """Elapsed time on stderr while the search runs."""
+    """The search's progress on stderr: in place on a terminal, else a line
+    every _LOG_INTERVAL seconds."""
 
-    def __init__(self, stream: TextIO, expected: float | None) -> None:
+    def __init__(self, stream: TextIO, what: str = "searching") -> None:
         from ._cost import format_seconds
 
         self.format_seconds = format_seconds
         self.stream = stream
-        self.expected = expected
+        self.what = what
         self.tty = stream.isatty()
         self.interval = _TTY_INTERVAL if self.tty else _LOG_INTERVAL
+        self.next_update = self.interval
         self.shown = False
 
-    def update(self, elapsed: float) -> None:
-        text = f"veldra: searching, {self.format_seconds(elapsed)} elapsed"
-        if self.expected is not None:
-            text += f" of about {self.format_seconds(self.expected)}"
+    def update(self, done: int, total: int, seconds: float) -> None:
+        """Called by the search with its evaluations (or resamples) so far."""
+        if seconds < self.next_update or done >= total:
+            return
+        self.next_update = seconds + self.interval
+        share = done / total
+        text = (
+            f"veldra: {self.what}: {100 * share:.1f} %, "
+            f"{self.format_seconds(seconds)} elapsed"
+        )
+        if done > 0:
+            left = seconds * (1 - share) / share
+            text += f", about {self.format_seconds(left)} left"
         with contextlib.suppress(OSError, ValueError):
             if self.tty:
                 self.stream.write("\r" + text + "\033[K")
@@ -648,33 +645,7 @@ class _Progress:
             with contextlib.suppress(OSError, ValueError):
                 self.stream.write("\r\033[K")
                 self.stream.flush()
-
-
-def run_search(work: Callable[[], _T], *, progress: _Progress | None) -> _T:
-    """Call ``work`` in a worker thread, showing progress until it is done.
-
-    The search releases the interpreter lock, so this thread stays free to
-    report progress and to receive Ctrl-C (KeyboardInterrupt) at once,
-    although the search itself cannot be stopped.
-    """
-    outcome = _Outcome()
-    worker = threading.Thread(
-        target=_run, args=(work, outcome), name="veldra-search", daemon=True
-    )
-    start = time.monotonic()
-    worker.start()
-    next_update = start + (progress.interval if progress else math.inf)
-    while worker.is_alive():
-        worker.join(timeout=min(0.1, max(next_update - time.monotonic(), 0.0)))
-        now = time.monotonic()
-        if progress is not None and worker.is_alive() and now >= next_update:
-            progress.update(now - start)
-            next_update += progress.interval
-    if progress is not None:
-        progress.finish()
-    if outcome.error is not None:
-        raise outcome.error
-    return outcome.value
+        self.shown = False
 
 
 # ----------------------------------------------------------------------------
@@ -728,6 +699,9 @@ examples:
                                              (row i, column j: 1 a path from
                                              j to i, 0 none, -1 not known)
   veldra order data.csv --estimate           the search's size and time only
+  veldra order data.csv --checkpoint run.ckpt
+                                             resumable: run again after
+                                             Ctrl-C or a crash to go on
   veldra order - --no-header < numbers.csv   from stdin, columns x0, x1, ...
 """
 
@@ -778,8 +752,9 @@ def build_parser() -> argparse.ArgumentParser:
             "where B[i, j] is the direct effect of column j on column i, or "
             f"for more than {MATRIX_COLUMNS} columns the list of its edges. "
             "Searches expected to take more than a few seconds are announced "
-            "with their size on stderr, and elapsed time is shown while they "
-            "run; Ctrl-C stops at once."
+            "with their size on stderr, and their progress is shown while they "
+            "run; Ctrl-C stops within a second (--checkpoint keeps the work "
+            "done, to resume from)."
         ),
         epilog=EXAMPLES
         + (
@@ -878,6 +853,12 @@ def build_parser() -> argparse.ArgumentParser:
         type=_seed,
         metavar="S",
         help="seed of the --bootstrap resampling (default: a fresh one)",
+    )
+    order.add_argument(
+        "--checkpoint",
+        metavar="FILE",
+        help="save the search to FILE from time to time and when stopped, "
+        "and resume from FILE when it holds this search",
     )
     order.add_argument(
         "--json",
@@ -1115,21 +1096,38 @@ def _order(args: argparse.Namespace) -> int:
         n_threads=threads,
         **knowledge,
     )
-    progress = None
+    global _checkpoint_path
+    _checkpoint_path = args.checkpoint
+    search_progress = bootstrap_progress = None
     if not args.quiet and sys.stderr is not None:
-        progress = _Progress(sys.stderr, expected)
-
-    def work() -> BootstrapResult | None:
-        model._fit_prepared(prepared, emit=False, record_names=True)
-        if args.bootstrap is None:
-            return None
-        # The standardised columns: the probabilities do not depend on units.
-        return model.bootstrap(
-            prepared.standard, args.bootstrap, random_state=args.seed
-        )
-
+        search_progress = _Progress(sys.stderr)
+        bootstrap_progress = _Progress(sys.stderr, "bootstrap")
+    bootstrap = None
     try:
-        bootstrap = run_search(work, progress=progress)
+        try:
+            model._fit_prepared(
+                prepared,
+                emit=False,
+                record_names=True,
+                progress=search_progress and search_progress.update,
+                checkpoint=args.checkpoint,
+            )
+        finally:
+            if search_progress is not None:
+                search_progress.finish()
+        _checkpoint_path = None
+        if args.bootstrap is not None:
+            # The standardised columns: the probabilities do not depend on units.
+            try:
+                bootstrap = model.bootstrap(
+                    prepared.standard,
+                    args.bootstrap,
+                    random_state=args.seed,
+                    progress=bootstrap_progress and bootstrap_progress.update,
+                )
+            finally:
+                if bootstrap_progress is not None:
+                    bootstrap_progress.finish()
     except (ValueError, RuntimeError) as error:
         raise DataError(f"{args.file}: {error}") from None
     if not args.quiet:
@@ -1208,9 +1206,9 @@ def main(argv: list[str] | None = None) -> int:
     -------
     int
         0 on success, 1 for unusable input, an unwritable output or a lack
-        of memory, 2 for a command-line error. On Ctrl-C the process ends at
-        once with status 130 (a running search cannot be stopped, so it is
-        not waited for).
+        of memory, 2 for a command-line error. On Ctrl-C the search stops
+        within about a second (saving itself first with --checkpoint) and
+        the process ends with status 130.
     """
     try:
         return _main(argv)
@@ -1222,5 +1220,11 @@ def main(argv: list[str] | None = None) -> int:
         # Start on a fresh line after a progress line on a terminal.
         with contextlib.suppress(Exception):
             fresh = "\n" if sys.stderr is not None and sys.stderr.isatty() else ""
-            _say(fresh + "veldra: interrupted")
+            note = ""
+            if _checkpoint_path is not None and os.path.exists(_checkpoint_path):
+                note = (
+                    f"; the search so far is saved in {_checkpoint_path}: run"
+                    " the same command to resume it"
+                )
+            _say(fresh + "veldra: interrupted" + note)
         os._exit(EXIT_INTERRUPTED)

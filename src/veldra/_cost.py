@@ -39,6 +39,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._checks import as_int
+from ._engine import table_bytes as _table_bytes
 from ._exhaustive_kernel import _sink_dp
 from ._threads import resolve_threads
 
@@ -82,8 +83,9 @@ class CostEstimate:
     n_evaluations : int
         Candidate sinks scored, ``n_features * 2**(n_features - 1)``.
     table_bytes : int
-        The search's tables: a score, a sink and a position in the level
-        order per subset, ``12 * 2**n_features`` bytes, plus a few counters.
+        The search's tables at their peak: a sink per subset (one byte) and
+        room for the best totals of two levels of subsets (float32),
+        ``2**d + 8 * comb(d, d // 2)`` bytes for d features.
     data_bytes : int
         The standardised copy of the data and the search's own copy of it
         by columns (``2 * 8 * n_samples * n_features``), the cross-product
@@ -286,16 +288,17 @@ def estimate_cost(
 
     Notes
     -----
-    The search costs ``d * 2**(d - 1)`` score evaluations and
-    ``12 * 2**d`` bytes of tables for d variables. The estimate is as good
+    The search costs ``d * 2**(d - 1)`` score evaluations and about
+    ``2**d + 8 * comb(d, d // 2)`` bytes of tables for d variables
+    (2.2 GiB at d = 30). The estimate is as good
     as the calibration: other programs running during it, or during the
     search, make the two differ.
 
     Examples
     --------
     >>> cost = estimate_cost(1000, 20, n_threads=1)
-    >>> cost.n_evaluations, cost.table_bytes >= 12 * 2**20
-    (10485760, True)
+    >>> cost.n_evaluations, cost.table_bytes
+    (10485760, 2526624)
     """
     n = as_int(n_samples, "n_samples")
     d = as_int(n_features, "n_features")
@@ -313,7 +316,7 @@ def estimate_cost(
     effective = _effective_threads(threads)
 
     evaluations = d * 2 ** (d - 1) if d > 0 else 0
-    table_bytes = 12 * 2**d + 12 * d + 16
+    table_bytes = _table_bytes(d)
     data_bytes = 8 * (2 * n * d + d * d + n + effective * n)
 
     calibration = _calibration(n, threads) if evaluations else None

@@ -226,6 +226,8 @@ def diagnose(
     order: np.ndarray,
     reference: np.ndarray,
     normal: np.ndarray | None,
+    *,
+    predecessors: Sequence[int] | None = None,
 ) -> Diagnostics:
     """Non-Gaussianity, p-values, margins and warnings of a search's order.
 
@@ -239,12 +241,19 @@ def diagnose(
     is not the answer's, followed by the answer's tail. Every other order
     falls in exactly one such class (by the last position where it differs),
     so the smallest margin is how far the answer is ahead of the best order
-    that differs from it at all, which is the runner-up.
+    that differs from it at all, which is the runner-up. Under order
+    constraints (``predecessors[j]``: the variables that must come before
+    j) only allowed orders compete.
     """
     n, d = standard.shape
     scorer = ResidualScorer(standard, gram, reference)
     normal_scorer = scorer if normal is None else ResidualScorer(standard, gram, normal)
     order_list = [int(j) for j in order]
+    must_follow = [0] * d
+    for j, mask in enumerate(predecessors or ()):
+        for i in range(d):
+            if (mask >> i) & 1:
+                must_follow[i] |= 1 << j
 
     non_gaussianity = np.empty(d)
     prefix = 0
@@ -262,7 +271,7 @@ def diagnose(
         answer = scorer.best(sinks, prefix)
         rival_total, rival = -math.inf, -1
         for other in order_list[: k + 1]:
-            if other == chosen:
+            if other == chosen or must_follow[other] & prefix:
                 continue
             rest = prefix & ~(1 << other)
             total = scorer.score(other, rest) + scorer.best(sinks, rest)

@@ -6,6 +6,7 @@ import functools
 import itertools
 import math
 import numbers
+import os
 import time
 import warnings
 from collections.abc import Callable, Sequence
@@ -21,6 +22,7 @@ from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _api
 from ._checks import CRITERIA, PRUNINGS, as_int
+from ._engine import ProgressCallback
 from ._export import (
     SCHEMA,
     SCHEMA_VERSION,
@@ -621,8 +623,8 @@ class ExhaustiveOrdering(BaseEstimator):
     clearly non-Gaussian residuals); :meth:`get_error_independence_p_values`
     checks the independence of the residuals, which hidden confounders or a
     wrong order break. The search costs
-    ``n_features * 2**(n_features - 1)`` score evaluations and
-    ``12 * 2**n_features`` bytes, so ``n_features`` is limited to 30.
+    ``n_features * 2**(n_features - 1)`` score evaluations and more than
+    ``2**n_features`` bytes, so ``n_features`` is limited to 30.
 
     The effects are fitted on standardised columns (the variable and its
     predecessors) and mapped back to the original scale, so the graph does
@@ -691,7 +693,14 @@ class ExhaustiveOrdering(BaseEstimator):
         self.required_order = required_order
         self.prior_knowledge = prior_knowledge
 
-    def fit(self, X: npt.ArrayLike, y: None = None) -> ExhaustiveOrdering:
+    def fit(
+        self,
+        X: npt.ArrayLike,
+        y: None = None,
+        *,
+        progress: bool | ProgressCallback | None = None,
+        checkpoint: str | os.PathLike[str] | None = None,
+    ) -> ExhaustiveOrdering:
         """Find the causal order of the columns of ``X`` and their effects.
 
         Parameters
@@ -703,6 +712,11 @@ class ExhaustiveOrdering(BaseEstimator):
             collinear columns.
         y : None
             Ignored; present for the scikit-learn API.
+        progress : bool or callable, optional
+            The search's progress, as in :func:`veldra.causal_order`.
+        checkpoint : str or path-like, optional
+            A file to save the search to and resume it from, as in
+            :func:`veldra.causal_order`.
 
         Returns
         -------
@@ -733,7 +747,9 @@ class ExhaustiveOrdering(BaseEstimator):
         data, names = self._checked_data(X, reset=True)
         prepared = _api.prepare(data, names, in_place=True)
         del data
-        return self._fit_prepared(prepared, start=start)
+        return self._fit_prepared(
+            prepared, start=start, progress=progress, checkpoint=checkpoint
+        )
 
     def _fit_prepared(
         self,
@@ -742,6 +758,8 @@ class ExhaustiveOrdering(BaseEstimator):
         start: float | None = None,
         emit: bool = True,
         record_names: bool = False,
+        progress: bool | ProgressCallback | None = None,
+        checkpoint: str | os.PathLike[str] | None = None,
     ) -> ExhaustiveOrdering:
         """:meth:`fit` on data from :func:`veldra._api.prepare`, parameters
         checked; ``start`` as in :func:`veldra._api.search`. Without ``emit``
@@ -755,6 +773,8 @@ class ExhaustiveOrdering(BaseEstimator):
             n_threads=self.n_threads,
             start=start,
             knowledge=knowledge,
+            progress=progress,
+            checkpoint=checkpoint,
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = _predecessor_effects(
@@ -953,6 +973,7 @@ class ExhaustiveOrdering(BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         *,
         n_jobs: int | None = None,
+        progress: ProgressCallback | None = None,
     ) -> BootstrapResult:
         """How stable the order and the edges are under resampling.
 
@@ -975,6 +996,9 @@ class ExhaustiveOrdering(BaseEstimator):
             one after the other, each on ``n_threads``; with more, the
             threads are shared out among them. Small searches gain most. The
             result does not depend on it.
+        progress : callable, optional
+            Called with (resamples searched, ``n_sampling``, seconds) after
+            each resample.
 
         Returns
         -------
@@ -1011,6 +1035,9 @@ class ExhaustiveOrdering(BaseEstimator):
             if workers > 1:
                 threads = max(1, resolve_threads(self.n_threads) // workers)
 
+        start = time.perf_counter()
+        finished = itertools.count(1)  # next() on it is atomic in threads
+
         def resample(k: int) -> None:
             try:
                 prepared = _api.prepare(
@@ -1035,6 +1062,9 @@ class ExhaustiveOrdering(BaseEstimator):
                 self.criterion,
                 None if knowledge is None else knowledge.forbidden,
             )
+            done = next(finished)
+            if progress is not None:
+                progress(done, count, time.perf_counter() - start)
 
         if workers > 1:
             import joblib

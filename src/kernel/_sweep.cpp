@@ -1,0 +1,176 @@
+// The extension module `_sweep`: the search's engine, driven from Python one
+// range of a level at a time, so that a search can report progress, stop,
+// save and resume between ranges and honour order constraints. Each range
+// gives the same bits as the one-call search `_exhaustive_kernel._sink_dp`.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "_exhaustive_kernel.h"
+#include "_hwy_compat.h"
+#include "_python_pool.h"
+#include "hwy/aligned_allocator.h"
+#include "hwy/targets.h"
+
+namespace py = pybind11;
+
+namespace veldra {
+namespace {
+
+using input_array =
+    py::array_t<double, py::array::c_style | py::array::forcecast>;
+using mask_array =
+    py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+
+constexpr int32_t kMaxSearchVars = 30;
+
+[[noreturn]] void fail(const std::string& what) { throw py::value_error(what); }
+
+// A 1-D C-contiguous array of `size` values of type T that the engine may
+// write to: anything else would be written somewhere the caller cannot see.
+template <typename T>
+T* output_table(py::array a, uint64_t size, const char* name) {
+  if (!a.dtype().is(py::dtype::of<T>()) || a.ndim() != 1 ||
+      !(a.flags() & py::array::c_style) || !a.writeable()) {
+    fail(std::string(name) + " must be a writeable, contiguous 1-D array of " +
+         py::str(py::dtype::of<T>()).cast<std::string>());
+  }
+  if (static_cast<uint64_t>(a.size()) != size) {
+    fail(std::string(name) + " must hold " + std::to_string(size) +
+         " values, got " + std::to_string(a.size()));
+  }
+  return static_cast<T*>(a.mutable_data());
+}
+
+// Per-variable masks of the variables that must come before it: empty for
+// none, else d masks of other variables among the d.
+std::vector<int32_t> checked_predecessors(const mask_array& predecessors,
+                                          int32_t d) {
+  if (predecessors.size() == 0) return {};
+  if (predecessors.ndim() != 1 || predecessors.size() != d) {
+    fail("predecessors must hold one mask per variable (" + std::to_string(d) +
+         "), got " + std::to_string(predecessors.size()));
+  }
+  std::vector<int32_t> masks(predecessors.data(), predecessors.data() + d);
+  for (int32_t j = 0; j < d; ++j) {
+    const int64_t outside = ~((int64_t{1} << d) - 1) | (int64_t{1} << j);
+    if ((masks[j] & outside) != 0) {
+      fail("predecessors[" + std::to_string(j) +
+           "] names a variable that does not exist or the variable itself");
+    }
+  }
+  return masks;
+}
+
+uint64_t sweep_level(const input_array& X_columns, const input_array& gram,
+                     const input_array& reference, int32_t members,
+                     uint64_t first, uint64_t last, const py::array& below,
+                     py::array scores, py::array sinks,
+                     const mask_array& predecessors, size_t n_threads) {
+  if (X_columns.ndim() != 2 || X_columns.shape(0) > kMaxSearchVars ||
+      X_columns.shape(1) > std::numeric_limits<int32_t>::max()) {
+    fail("X_columns must be 2-D, one row per variable (at most " +
+         std::to_string(kMaxSearchVars) + ") and fewer than 2^31 columns");
+  }
+  const int32_t d = static_cast<int32_t>(X_columns.shape(0));
+  const int32_t n = static_cast<int32_t>(X_columns.shape(1));
+  if (gram.ndim() != 2 || gram.shape(0) != d || gram.shape(1) != d) {
+    fail("gram must be d x d");
+  }
+  if (reference.ndim() != 1 || reference.size() != n) {
+    fail("reference must hold n values");
+  }
+  if (members < 1 || members > d) {
+    fail("level must lie in 1.." + std::to_string(d));
+  }
+  const uint64_t level_size = binomial(d, members);
+  if (first > last || last > level_size) {
+    fail("the range must lie within the level's " + std::to_string(level_size) +
+         " positions");
+  }
+  // The tables are checked before any is written.
+  const py::array below_table = py::array::ensure(below);
+  if (!below_table || !below_table.dtype().is(py::dtype::of<float>()) ||
+      below_table.ndim() != 1 || !(below_table.flags() & py::array::c_style) ||
+      static_cast<uint64_t>(below_table.size()) != binomial(d, members - 1)) {
+    fail("below must be a contiguous float32 array of the " +
+         std::to_string(binomial(d, members - 1)) +
+         " totals of the level below");
+  }
+  float* score_table = output_table<float>(scores, level_size, "scores");
+  int8_t* sink_table = output_table<int8_t>(sinks, uint64_t{1} << d, "sinks");
+  if (below_table.data() == score_table) fail("below and scores must differ");
+  std::vector<int32_t> before = checked_predecessors(predecessors, d);
+  std::vector<int32_t> after(before.size());
+  if (!before.empty()) successors_of(before.data(), d, after.data());
+
+  // Scratch first, then threads: a shortage is a MemoryError before any
+  // thread starts.
+  const size_t threads = thread_count(n_threads);
+  const size_t buffers =
+      threads > 1 ? std::min(threads, kMaxPoolWorkerThreads + 1) : 1;
+  const size_t stride = residual_stride(n);
+  auto residuals =
+      hwy::AllocateAligned<double>(std::max<size_t>(1, stride * buffers));
+  if (!residuals) throw std::bad_alloc();
+  hwy::AlignedUniquePtr<hwy::ThreadPool> pool = pool_for_call(threads);
+
+  const sweep_operands ops{X_columns.data(),
+                           gram.data(),
+                           reference.data(),
+                           nullptr,
+                           nullptr,
+                           nullptr,
+                           n,
+                           d,
+                           hwy::SupportedTargets(),
+                           residuals.get(),
+                           stride};
+  const level_tables tables{static_cast<const float*>(below_table.data()),
+                            score_table, sink_table,
+                            before.empty() ? nullptr : before.data(),
+                            after.empty() ? nullptr : after.data()};
+  py::gil_scoped_release release;
+  return sweep_level_range(ops, tables, members, first, last, pool.get());
+}
+
+std::vector<uint64_t> evaluation_counts(int32_t d,
+                                        const mask_array& predecessors) {
+  if (d < 0 || d > kMaxSearchVars) {
+    fail("d must lie in 0.." + std::to_string(kMaxSearchVars));
+  }
+  std::vector<int32_t> before = checked_predecessors(predecessors, d);
+  std::vector<uint64_t> counts(static_cast<size_t>(d) + 1);
+  if (before.empty()) {
+    for (int32_t k = 1; k <= d; ++k) counts[k] = k * binomial(d, k);
+    return counts;
+  }
+  std::vector<int32_t> after(before.size());
+  successors_of(before.data(), d, after.data());
+  py::gil_scoped_release release;
+  count_evaluations(d, before.data(), after.data(), counts.data());
+  return counts;
+}
+
+}  // namespace
+}  // namespace veldra
+
+PYBIND11_MODULE(_sweep, m, py::multiple_interpreters::not_supported()) {
+  m.def("_sweep_level", &veldra::sweep_level, py::arg("X_columns"),
+        py::arg("gram"), py::arg("reference"), py::arg("level"),
+        py::arg("first"), py::arg("last"), py::arg("below"), py::arg("scores"),
+        py::arg("sinks"), py::arg("predecessors"), py::arg("n_threads"),
+        "Computes positions [first, last) of the level of `level`-member "
+        "subsets: totals into scores (by rank), sinks into sinks (by mask). "
+        "Returns the scores evaluated.");
+  m.def("_evaluation_counts", &veldra::evaluation_counts, py::arg("d"),
+        py::arg("predecessors"),
+        "Scores each level 0..d evaluates under the order constraints.");
+}

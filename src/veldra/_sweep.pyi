@@ -1,0 +1,27 @@
+import typing
+
+import numpy
+import numpy.typing
+
+def _sweep_level(
+    X_columns: numpy.typing.ArrayLike,
+    gram: numpy.typing.ArrayLike,
+    reference: numpy.typing.ArrayLike,
+    level: typing.SupportsInt | typing.SupportsIndex,
+    first: typing.SupportsInt | typing.SupportsIndex,
+    last: typing.SupportsInt | typing.SupportsIndex,
+    below: numpy.typing.NDArray[numpy.float32],
+    scores: numpy.typing.NDArray[numpy.float32],
+    sinks: numpy.typing.NDArray[numpy.int8],
+    predecessors: numpy.typing.ArrayLike,
+    n_threads: typing.SupportsInt | typing.SupportsIndex,
+) -> int:
+    """Computes positions [first, last) of the level of `level`-member
+    subsets: totals into scores (by rank), sinks into sinks (by mask).
+    Returns the scores evaluated."""
+
+def _evaluation_counts(
+    d: typing.SupportsInt | typing.SupportsIndex,
+    predecessors: numpy.typing.ArrayLike,
+) -> list[int]:
+    """Scores each level 0..d evaluates under the order constraints."""
