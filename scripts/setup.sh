@@ -52,44 +52,38 @@ debian_mirror() {
   echo "$uri"
 }
 
-# Highway's thread pool needs libhwy-dev >= 1.2. Debian 12 ships 1.0, so
-# there it comes from Debian 13 (trixie), pinned low so nothing else does.
-hwy_release=()
-if [ "${VERSION_CODENAME:-}" = bookworm ]; then
-  if [ ! -f /etc/apt/sources.list.d/trixie.sources ]; then
-    as_root tee /etc/apt/sources.list.d/trixie.sources >/dev/null <<SOURCES
-Types: deb
+# Lists a suite of Debian's mirror in `file` (.sources) with `types`, pinned
+# low: only what is asked for by name comes from it.
+add_low_suite() {
+  local file=/etc/apt/sources.list.d/$1.sources types=$2 suite=$3
+  if [ ! -f "$file" ]; then
+    as_root tee "$file" >/dev/null <<SOURCES
+Types: $types
 URIs: $(debian_mirror)
-Suites: trixie
+Suites: $suite
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
   fi
-  as_root tee /etc/apt/preferences.d/trixie-low >/dev/null <<'PIN'
+  as_root tee "/etc/apt/preferences.d/$suite-low" >/dev/null <<PIN
 Package: *
-Pin: release n=trixie
+Pin: release n=$suite
 Pin-Priority: 100
 PIN
+}
+
+# Highway's thread pool needs libhwy-dev >= 1.2. Debian 12 ships 1.0, so
+# there it comes from Debian 13 (trixie), pinned low so nothing else does.
+hwy_release=()
+if [ "${VERSION_CODENAME:-}" = bookworm ]; then
+  add_low_suite trixie deb trixie
   hwy_release=(-t trixie)
 fi
 
 # The source of Highway 1.3.0, to build veldra against it offline: Debian's
 # source package of that release (in unstable) has its release archive. Only
 # sources are listed from unstable, pinned low like trixie above.
-if [ ! -f /etc/apt/sources.list.d/sid-src.sources ]; then
-  as_root tee /etc/apt/sources.list.d/sid-src.sources >/dev/null <<SOURCES
-Types: deb-src
-URIs: $(debian_mirror)
-Suites: sid
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-fi
-as_root tee /etc/apt/preferences.d/sid-low >/dev/null <<'PIN'
-Package: *
-Pin: release n=sid
-Pin-Priority: 100
-PIN
+add_low_suite sid-src deb-src sid
 
 export DEBIAN_FRONTEND=noninteractive
 as_root apt-get update -q

@@ -58,6 +58,24 @@ def test_progress_reports_every_evaluation_in_order(monkeypatch, capsys):
     assert set(totals) == {result.n_evaluations}
     assert list(done) == sorted(done)
     assert list(seconds) == sorted(seconds)
+    # With tqdm, its bar (a stand-in here), brought to the total and closed.
+    bars = []
+
+    class Bar:
+        def __init__(self, **options):
+            self.n, self.total, self.closed = 0, options["total"], False
+            bars.append(self)
+
+        def update(self, step):
+            self.n += step
+
+        def close(self):
+            self.closed = True
+
+    monkeypatch.setitem(sys.modules, "tqdm.auto", type(sys)("tqdm.auto"))
+    sys.modules["tqdm.auto"].tqdm = Bar
+    veldra.causal_order(simulate(200, 4, seed=1).X, n_threads=1, progress=True)
+    assert [(b.n, b.total, b.closed) for b in bars] == [(32, 32, True)]
     # Without tqdm, a plain line on stderr.
     monkeypatch.setitem(sys.modules, "tqdm.auto", None)
     veldra.causal_order(simulate(200, 4, seed=1).X, n_threads=1, progress=True)

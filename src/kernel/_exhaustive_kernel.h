@@ -172,9 +172,9 @@ uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
                              int32_t mask, uint64_t rank, double* residuals);
 
 // Positions [first, last) of the level of `members`-member masks, on `pool`
-// when there is one and the range holds at least two masks (then in
-// level_task_count() tasks, pool thread w using residual buffer w). Returns
-// the scores computed.
+// when there is one and the range holds at least two masks (then in up to 32
+// tasks per thread, pool thread w using residual buffer w). Returns the
+// scores computed.
 uint64_t sweep_level_range(const sweep_operands& ops, const level_tables& t,
                            int32_t members, uint64_t first, uint64_t last,
                            hwy::ThreadPool* pool);

@@ -108,6 +108,8 @@ uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
 
 namespace {
 
+constexpr uint64_t kRangeTasksPerWorker = 32;
+
 uint64_t sweep_positions(const sweep_operands& ops, const level_tables& t,
                          int32_t members, uint64_t first, uint64_t last,
                          double* residuals) {
@@ -130,7 +132,10 @@ uint64_t sweep_level_range(const sweep_operands& ops, const level_tables& t,
   if (pool == nullptr || size < 2) {
     return sweep_positions(ops, t, members, first, last, ops.residuals);
   }
-  const uint64_t tasks = level_task_count(size, pool->NumWorkers());
+  // A range is a fraction of a second and ends in a barrier: small tasks
+  // keep the threads from idling while the last one finishes.
+  const uint64_t tasks =
+      std::min(size, kRangeTasksPerWorker * pool->NumWorkers());
   const uint64_t chunk = level_task_chunk(size, tasks);
   std::atomic<uint64_t> evaluations{0};
   pool->Run(0, tasks, [&](uint64_t task, size_t thread) {
