@@ -223,6 +223,15 @@ def test_constrained_search_is_the_best_allowed_order(d, seed):
         best, total = brute_force_best(X, knowledge)
         assert result.score == pytest.approx(best, rel=1e-5)
         assert total(result.order.tolist()) == pytest.approx(best, rel=1e-5)
+        # Only allowed orders compete for the runner-up and the margin.
+        others = [
+            total(order)
+            for order in itertools.permutations(range(d))
+            if knowledge.satisfied_by(order) and list(order) != result.order.tolist()
+        ]
+        if others:
+            assert knowledge.satisfied_by(result.runner_up_order)
+            assert result.margin == pytest.approx(best - max(others), abs=1e-5 * best)
     # Constraints the unconstrained answer meets change nothing.
     order = plain.order.tolist()
     same = veldra.causal_order(
