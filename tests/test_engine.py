@@ -13,11 +13,11 @@ import time
 import numpy as np
 import pytest
 from simulate import simulate
-from veldra._sweep import _evaluation_counts, _sweep_level
 
 import veldra
 from veldra import _engine
 from veldra._exhaustive_kernel import _sink_dp
+from veldra._sweep import _evaluation_counts, _sweep_level
 
 
 def problem(n, d, seed):
