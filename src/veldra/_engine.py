@@ -269,7 +269,7 @@ def run(
             while state.position < size:
                 # Ranges of about _RANGE_SECONDS, judged by the last one.
                 if math.isnan(seconds_per_evaluation) or per_position == 0:
-                    count = 4 * n_threads
+                    count = n_threads  # a mask per thread, to time them
                 else:
                     count = _RANGE_SECONDS / (seconds_per_evaluation * per_position)
                 count = max(1, min(size - state.position, int(count)))
