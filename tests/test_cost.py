@@ -1,8 +1,10 @@
 import itertools
 import math
 
+import numpy as np
 import pytest
 
+import veldra
 from veldra import _cost, _threads
 from veldra._cost import estimate_cost, format_bytes, format_seconds
 
@@ -159,3 +161,19 @@ def test_format_seconds(seconds, text):
 )
 def test_format_bytes(count, text):
     assert format_bytes(count) == text
+
+
+@pytest.mark.filterwarnings("ignore::veldra.IdentifiabilityWarning")
+@pytest.mark.parametrize(
+    "knowledge",
+    [
+        {"exogenous": [1]},
+        {"sinks": [0, 4], "required_order": [(2, 3)]},
+        {"prior_knowledge": [[-1, 1, -1, -1, -1]] + [[-1] * 5] * 4},
+    ],
+)
+def test_prior_knowledge_counts_the_constrained_search(knowledge):
+    X = np.random.default_rng(1).laplace(size=(200, 5))
+    searched = veldra.causal_order(X, n_threads=1, **knowledge).n_evaluations
+    cost = estimate_cost(200, 5, n_threads=1, **knowledge)
+    assert cost.n_evaluations == searched < 5 * 2**4

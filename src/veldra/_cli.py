@@ -1059,7 +1059,7 @@ def _order(args: argparse.Namespace) -> int:
     cost: CostEstimate | None = None
     work = d * 2 ** (d - 1) * max(n, 1000)
     if args.estimate or work > _TRIVIAL_WORK:
-        cost = estimate_cost(n, d, n_threads=threads)
+        cost = estimate_cost(n, d, n_threads=threads, **knowledge)
         _release_free_memory()
     try:
         prepared: Prepared = _api.prepare(data, names, in_place=True)

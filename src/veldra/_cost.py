@@ -34,7 +34,9 @@ import math
 import os
 import threading
 import time
+from collections.abc import Iterable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -251,8 +253,30 @@ def _calibration(n: int, threads: int) -> _Calibration:
     return found
 
 
+def _constrained_evaluations(d: int, **knowledge: Any) -> int:
+    if d > KERNEL_MAX_FEATURES:
+        raise ValueError(
+            f"prior knowledge is counted for at most {KERNEL_MAX_FEATURES}"
+            f" features, got {d}"
+        )
+    from ._knowledge import make_knowledge
+    from ._sweep import _evaluation_counts
+
+    found = make_knowledge(d, None, **knowledge)
+    if found is None:
+        return d * 2 ** (d - 1)
+    return sum(_evaluation_counts(d, np.array(found.predecessors, dtype=np.int32)))
+
+
 def estimate_cost(
-    n_samples: int, n_features: int, *, n_threads: int | None = None
+    n_samples: int,
+    n_features: int,
+    *,
+    n_threads: int | None = None,
+    exogenous: Iterable[int] | None = None,
+    sinks: Iterable[int] | None = None,
+    required_order: Iterable[tuple[int, int]] | None = None,
+    prior_knowledge: Any = None,
 ) -> CostEstimate:
     """Evaluations, memory and expected time of a search of the given size.
 
@@ -271,6 +295,10 @@ def estimate_cost(
         Threads, as in :func:`veldra.causal_order`: None (or 0) for the CPUs
         this process may use, k for k but no more than those (a larger k is
         lowered, with a UserWarning).
+    exogenous, sinks, required_order, prior_knowledge : optional
+        Prior knowledge as in :func:`veldra.causal_order`, by index: the
+        evaluations are then those of the constrained search, counted
+        exactly (for at most 30 features).
 
     Returns
     -------
@@ -288,7 +316,8 @@ def estimate_cost(
 
     Notes
     -----
-    The search costs ``d * 2**(d - 1)`` score evaluations and about
+    The search costs ``d * 2**(d - 1)`` score evaluations (fewer under
+    prior knowledge) and about
     ``2**d + 8 * comb(d, d // 2)`` bytes of tables for d variables
     (2.2 GiB at d = 30). The estimate is as good
     as the calibration: other programs running during it, or during the
@@ -316,6 +345,15 @@ def estimate_cost(
     effective = _effective_threads(threads)
 
     evaluations = d * 2 ** (d - 1) if d > 0 else 0
+    given = (exogenous, sinks, required_order, prior_knowledge)
+    if d > 0 and any(item is not None for item in given):
+        evaluations = _constrained_evaluations(
+            d,
+            exogenous=exogenous,
+            sinks=sinks,
+            required_order=required_order,
+            prior_knowledge=prior_knowledge,
+        )
     table_bytes = _table_bytes(d)
     data_bytes = 8 * (2 * n * d + d * d + n + effective * n)
 
