@@ -71,11 +71,11 @@ def serve(path: str) -> None:
     Builds cannot share a process: Python would hand back the first module
     loaded under the name ``_exhaustive_kernel`` for every later file.
     """
-    spec = importlib.util.spec_from_file_location("_exhaustive_kernel", path)
-    assert spec is not None, path
-    assert spec.loader is not None, path
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("_exhaustive_kernel", path)
+    assert found is not None, path
+    assert found.loader is not None, path
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     for line in sys.stdin:
         request = json.loads(line)
         if "trial" in request:

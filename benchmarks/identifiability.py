@@ -38,10 +38,10 @@ HERE = Path(__file__).resolve().parent
 
 
 def _accuracy():
-    spec = importlib.util.spec_from_file_location("accuracy", HERE / "accuracy.py")
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("accuracy", HERE / "accuracy.py")
+    module = importlib.util.module_from_spec(found)
     sys.modules["accuracy"] = module  # its tasks are pickled to the workers
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module
 
 

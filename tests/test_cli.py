@@ -499,18 +499,18 @@ def test_ctrl_c_during_start_up(places, module):
 
 
 @pytest.mark.parametrize(
-    ("spec", "picked"),
+    ("selection", "picked"),
     [("risk,age", [3, 0]), ("1-3", [1, 2, 3]), ("score,0,2-3", [4, 0, 2, 3])],
 )
-def test_columns_option(sim, sim_csv, capsys, spec, picked):
+def test_columns_option(sim, sim_csv, capsys, selection, picked):
     path, names = sim_csv
-    assert main(["order", str(path), "--columns", spec, "--json", "-q"]) == 0
+    assert main(["order", str(path), "--columns", selection, "--json", "-q"]) == 0
     record = json.loads(capsys.readouterr().out)
     assert record["column_names"] == [names[j] for j in picked]
     expected = veldra.causal_order(sim.X[:, picked], n_threads=1)
     assert record["order"] == expected.order.tolist()
     # The text names the columns by their place in the file.
-    assert main(["order", str(path), "--columns", spec, "-q"]) == 0
+    assert main(["order", str(path), "--columns", selection, "-q"]) == 0
     listed = re.findall(
         r"^\s+\d+\. (\w+)\s+\(column (\d+)\)", capsys.readouterr().out, re.MULTILINE
     )
@@ -518,7 +518,7 @@ def test_columns_option(sim, sim_csv, capsys, spec, picked):
 
 
 @pytest.mark.parametrize(
-    ("spec", "message"),
+    ("selection", "message"),
     [
         ("age,wage", r"no column named 'wage' \(the columns: age, dose"),
         ("2-9", r"'2-9' is out of range; the indices run from 0 to 4"),
@@ -526,9 +526,9 @@ def test_columns_option(sim, sim_csv, capsys, spec, picked):
         ("age,,dose", r"an empty item"),
     ],
 )
-def test_columns_errors(sim_csv, capsys, spec, message):
+def test_columns_errors(sim_csv, capsys, selection, message):
     path, _ = sim_csv
-    assert main(["order", str(path), "--columns", spec]) == 1
+    assert main(["order", str(path), "--columns", selection]) == 1
     assert re.search(message, capsys.readouterr().err)
 
 

@@ -115,7 +115,7 @@ def _too_many_columns(path: str, count: int, selected: bool) -> DataError:
     )
 
 
-def parse_columns(spec: str, names: Sequence[str]) -> list[int]:
+def parse_columns(selection: str, names: Sequence[str]) -> list[int]:
     """The columns a ``--columns`` value selects, in the order given.
 
     Items are separated by commas; each is a column name, a 0-based index
@@ -129,10 +129,10 @@ def parse_columns(spec: str, names: Sequence[str]) -> list[int]:
         column selected twice.
     """
     chosen: list[int] = []
-    for item in spec.split(","):
+    for item in selection.split(","):
         text = item.strip()
         if not text:
-            raise DataError(f"--columns {spec!r}: an empty item")
+            raise DataError(f"--columns {selection!r}: an empty item")
         if text in names:
             picked = [names.index(text)]
         else:
