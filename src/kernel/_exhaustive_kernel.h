@@ -143,12 +143,17 @@ inline int32_t next_mask(int32_t mask) {
 // What one level reads and writes. `predecessors[j]` holds the variables that
 // must come before j and `successors[j]` those that must come after it; both
 // null when the order is free.
+// A chunk of a level computed elsewhere (on another machine) sets
+// `first_rank` to the rank of its first mask and `sinks_by_rank`, so that
+// scores and sinks hold only the chunk's positions.
 struct level_tables {
   const float* below;  // best totals of the level below, by rank
-  float* scores;       // best totals of this level, by rank
-  int8_t* sinks;       // best sink of every mask, by mask
+  float* scores;       // best totals of this level, by rank - first_rank
+  int8_t* sinks;       // best sink of every mask, by mask (or as scores)
   const int32_t* predecessors;
   const int32_t* successors;
+  uint64_t first_rank = 0;
+  bool sinks_by_rank = false;
 };
 
 // Whether some allowed order starts with the variables in `mask`.
@@ -178,6 +183,15 @@ uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
 uint64_t sweep_level_range(const sweep_operands& ops, const level_tables& t,
                            int32_t members, uint64_t first, uint64_t last,
                            hwy::ThreadPool* pool);
+
+// Writes the sinks of positions [first, first + count) of the level of
+// `members`-member masks, given by rank, into `sinks` by mask.
+void place_sinks(int32_t members, uint64_t first, uint64_t count,
+                 const int8_t* by_rank, int8_t* sinks);
+
+// The instruction set sum_squared_differences() dispatches to, by Highway's
+// name ("AVX2", "AVX3", ...): the last bits of a score depend on it.
+const char* score_instruction_set();
 
 // evaluations[k] for k = 0..d: the scores level k computes under the
 // constraints (predecessors and successors as in level_tables).

@@ -101,8 +101,9 @@ uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
       }
     }
   }
-  t.scores[rank] = best;
-  t.sinks[mask] = static_cast<int8_t>(sink);
+  t.scores[rank - t.first_rank] = best;
+  t.sinks[t.sinks_by_rank ? rank - t.first_rank : static_cast<uint64_t>(mask)] =
+      static_cast<int8_t>(sink);
   return evaluations;
 }
 
@@ -147,6 +148,16 @@ uint64_t sweep_level_range(const sweep_operands& ops, const level_tables& t,
     evaluations.fetch_add(done, std::memory_order_relaxed);
   });
   return evaluations.load();
+}
+
+void place_sinks(int32_t members, uint64_t first, uint64_t count,
+                 const int8_t* by_rank, int8_t* sinks) {
+  if (count == 0) return;
+  int32_t mask = mask_at_rank(members, first);
+  for (uint64_t i = 0;; mask = next_mask(mask)) {
+    sinks[mask] = by_rank[i];
+    if (++i == count) break;
+  }
 }
 
 void count_evaluations(int32_t d, const int32_t* predecessors,

@@ -33,6 +33,8 @@ double sum_squared_differences_impl(const double* a, const double* b,
   return sum;
 }
 
+int64_t score_target_impl() { return HWY_TARGET; }
+
 }  // namespace HWY_NAMESPACE
 }  // namespace veldra
 HWY_AFTER_NAMESPACE();
@@ -44,6 +46,12 @@ HWY_EXPORT(sum_squared_differences_impl);
 
 double sum_squared_differences(const double* a, const double* b, int32_t n) {
   return HWY_DYNAMIC_DISPATCH(sum_squared_differences_impl)(a, b, n);
+}
+
+HWY_EXPORT(score_target_impl);
+
+const char* score_instruction_set() {
+  return hwy::TargetName(HWY_DYNAMIC_DISPATCH(score_target_impl)());
 }
 
 }  // namespace veldra

@@ -69,11 +69,13 @@ std::vector<int32_t> checked_predecessors(const mask_array& predecessors,
   return masks;
 }
 
-uint64_t sweep_level(const input_array& X_columns, const input_array& gram,
-                     const input_array& reference, int32_t members,
-                     uint64_t first, uint64_t last, const py::array& below,
-                     py::array scores, py::array sinks,
-                     const mask_array& predecessors, size_t n_threads) {
+// With `chunk`, scores and sinks hold positions [first, last) only, both by
+// rank: what a machine that has no sink table of its own computes.
+uint64_t sweep(const input_array& X_columns, const input_array& gram,
+               const input_array& reference, int32_t members, uint64_t first,
+               uint64_t last, const py::array& below, py::array scores,
+               py::array sinks, const mask_array& predecessors,
+               size_t n_threads, bool chunk) {
   if (X_columns.ndim() != 2 || X_columns.shape(0) > kMaxSearchVars ||
       X_columns.shape(1) > std::numeric_limits<int32_t>::max()) {
     fail("X_columns must be 2-D, one row per variable (at most " +
@@ -104,8 +106,13 @@ uint64_t sweep_level(const input_array& X_columns, const input_array& gram,
          std::to_string(binomial(d, members - 1)) +
          " totals of the level below");
   }
-  float* score_table = output_table<float>(scores, level_size, "scores");
-  int8_t* sink_table = output_table<int8_t>(sinks, uint64_t{1} << d, "sinks");
+  float* score_table =
+      output_table<float>(scores, chunk ? last - first : level_size, "scores");
+  int8_t* sink_table = output_table<int8_t>(
+      sinks, chunk ? last - first : uint64_t{1} << d, "sinks");
+  if (static_cast<const void*>(score_table) == sink_table && last > first) {
+    fail("scores and sinks must differ");
+  }
   if (below_table.data() == score_table) fail("below and scores must differ");
   std::vector<int32_t> before = checked_predecessors(predecessors, d);
   std::vector<int32_t> after(before.size());
@@ -134,11 +141,59 @@ uint64_t sweep_level(const input_array& X_columns, const input_array& gram,
                            residuals.get(),
                            stride};
   const level_tables tables{static_cast<const float*>(below_table.data()),
-                            score_table, sink_table,
+                            score_table,
+                            sink_table,
                             before.empty() ? nullptr : before.data(),
-                            after.empty() ? nullptr : after.data()};
+                            after.empty() ? nullptr : after.data(),
+                            chunk ? first : 0,
+                            chunk};
   py::gil_scoped_release release;
   return sweep_level_range(ops, tables, members, first, last, pool.get());
+}
+
+uint64_t sweep_level(const input_array& X_columns, const input_array& gram,
+                     const input_array& reference, int32_t members,
+                     uint64_t first, uint64_t last, const py::array& below,
+                     py::array scores, py::array sinks,
+                     const mask_array& predecessors, size_t n_threads) {
+  return sweep(X_columns, gram, reference, members, first, last, below, scores,
+               sinks, predecessors, n_threads, false);
+}
+
+uint64_t sweep_chunk(const input_array& X_columns, const input_array& gram,
+                     const input_array& reference, int32_t members,
+                     uint64_t first, uint64_t last, const py::array& below,
+                     py::array scores, py::array sinks,
+                     const mask_array& predecessors, size_t n_threads) {
+  return sweep(X_columns, gram, reference, members, first, last, below, scores,
+               sinks, predecessors, n_threads, true);
+}
+
+void merge_sinks(int32_t members, uint64_t first, const py::array& chunk_sinks,
+                 py::array sinks) {
+  const py::array by_rank = py::array::ensure(chunk_sinks);
+  if (!by_rank || !by_rank.dtype().is(py::dtype::of<int8_t>()) ||
+      by_rank.ndim() != 1 || !(by_rank.flags() & py::array::c_style)) {
+    fail("chunk_sinks must be a contiguous int8 array");
+  }
+  const uint64_t size = static_cast<uint64_t>(sinks.size());
+  int32_t d = 0;
+  while (d < kMaxSearchVars && (uint64_t{1} << d) < size) ++d;
+  int8_t* table = output_table<int8_t>(sinks, uint64_t{1} << d, "sinks");
+  const uint64_t count = static_cast<uint64_t>(by_rank.size());
+  if (members < 1 || members > d || first > binomial(d, members) ||
+      count > binomial(d, members) - first) {
+    fail("the chunk must lie within level " + std::to_string(members) + " of " +
+         std::to_string(d) + " variables");
+  }
+  const auto* values = static_cast<const int8_t*>(by_rank.data());
+  for (uint64_t i = 0; i < count; ++i) {
+    if (values[i] < -1 || values[i] >= d) {
+      fail("chunk_sinks holds a sink that is no variable");
+    }
+  }
+  py::gil_scoped_release release;
+  place_sinks(members, first, count, values, table);
 }
 
 std::vector<uint64_t> evaluation_counts(int32_t d,
@@ -170,6 +225,22 @@ PYBIND11_MODULE(_sweep, m, py::multiple_interpreters::not_supported()) {
         "Computes positions [first, last) of the level of `level`-member "
         "subsets: totals into scores (by rank), sinks into sinks (by mask). "
         "Returns the scores evaluated.");
+  m.def("_sweep_chunk", &veldra::sweep_chunk, py::arg("X_columns"),
+        py::arg("gram"), py::arg("reference"), py::arg("level"),
+        py::arg("first"), py::arg("last"), py::arg("below"), py::arg("scores"),
+        py::arg("sinks"), py::arg("predecessors"), py::arg("n_threads"),
+        "_sweep_level for a chunk computed apart from the search's tables: "
+        "scores and sinks hold positions [first, last) only, both by rank. "
+        "Returns the scores evaluated.");
+  m.def("_merge_sinks", &veldra::merge_sinks, py::arg("level"),
+        py::arg("first"), py::arg("chunk_sinks"), py::arg("sinks"),
+        "Writes a chunk's sinks (by rank, from position first of the level) "
+        "into the sink table (by mask).");
+  m.def(
+      "_instruction_set",
+      [] { return std::string(veldra::score_instruction_set()); },
+      "The instruction set scores are computed with here (Highway's name): "
+      "their last bits depend on it.");
   m.def("_evaluation_counts", &veldra::evaluation_counts, py::arg("d"),
         py::arg("predecessors"),
         "Scores each level 0..d evaluates under the order constraints.");

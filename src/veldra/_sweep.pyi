@@ -25,3 +25,33 @@ def _evaluation_counts(
     predecessors: numpy.typing.ArrayLike,
 ) -> list[int]:
     """Scores each level 0..d evaluates under the order constraints."""
+
+def _sweep_chunk(
+    X_columns: numpy.typing.ArrayLike,
+    gram: numpy.typing.ArrayLike,
+    reference: numpy.typing.ArrayLike,
+    level: typing.SupportsInt | typing.SupportsIndex,
+    first: typing.SupportsInt | typing.SupportsIndex,
+    last: typing.SupportsInt | typing.SupportsIndex,
+    below: numpy.typing.NDArray[numpy.float32],
+    scores: numpy.typing.NDArray[numpy.float32],
+    sinks: numpy.typing.NDArray[numpy.int8],
+    predecessors: numpy.typing.ArrayLike,
+    n_threads: typing.SupportsInt | typing.SupportsIndex,
+) -> int:
+    """_sweep_level for a chunk computed apart from the search's tables:
+    scores and sinks hold positions [first, last) only, both by rank.
+    Returns the scores evaluated."""
+
+def _merge_sinks(
+    level: typing.SupportsInt | typing.SupportsIndex,
+    first: typing.SupportsInt | typing.SupportsIndex,
+    chunk_sinks: numpy.typing.NDArray[numpy.int8],
+    sinks: numpy.typing.NDArray[numpy.int8],
+) -> None:
+    """Writes a chunk's sinks (by rank, from position first of the level)
+    into the sink table (by mask)."""
+
+def _instruction_set() -> str:
+    """The instruction set scores are computed with here (Highway's name):
+    their last bits depend on it."""

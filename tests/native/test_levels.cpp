@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -41,8 +42,9 @@ TEST(LevelRanks, ThirtyVariables) {
   EXPECT_EQ(veldra::mask_at_rank(30, 0), (1 << 30) - 1);
 }
 
-// Every level in random ranges, on the calling thread or a pool: the sink
-// of every mask and the best total are those of the whole-table sweep.
+// Every level in random ranges, on the calling thread or a pool, into the
+// tables or as chunks of their own merged afterwards: the sink of every mask
+// and the best total are those of the whole-table sweep.
 TEST(LevelSweep, RangesGiveTheTablesOfTheWholeSweep) {
   const int64_t targets = hwy::SupportedTargets();
   std::mt19937_64 rng(7);
@@ -67,8 +69,23 @@ TEST(LevelSweep, RangesGiveTheTablesOfTheWholeSweep) {
         for (uint64_t first = 0; first < scores.size();) {
           const uint64_t last =
               std::min<uint64_t>(scores.size(), first + 1 + rng() % 9);
-          evaluations +=
-              veldra::sweep_level_range(ops, t, k, first, last, pool.get());
+          if (rng() % 2 == 0) {
+            evaluations +=
+                veldra::sweep_level_range(ops, t, k, first, last, pool.get());
+          } else {
+            std::vector<float> chunk_scores(last - first);
+            std::vector<int8_t> chunk_sinks(last - first, -2);
+            veldra::level_tables chunk{below.data(), chunk_scores.data(),
+                                       chunk_sinks.data(), nullptr, nullptr};
+            chunk.first_rank = first;
+            chunk.sinks_by_rank = true;
+            evaluations += veldra::sweep_level_range(ops, chunk, k, first, last,
+                                                     pool.get());
+            std::copy(chunk_scores.begin(), chunk_scores.end(),
+                      scores.begin() + first);
+            veldra::place_sinks(k, first, last - first, chunk_sinks.data(),
+                                sinks.data());
+          }
           first = last;
         }
         below = scores;
