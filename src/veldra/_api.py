@@ -150,6 +150,10 @@ class OrderResult:
     constraints : tuple of str
         The order constraints (prior knowledge) the search honoured, one
         line each; empty when the order was free.
+    instruction_sets : tuple of str
+        The instruction sets the scores were computed with (Highway's names,
+        such as "AVX2" or "AVX3"): one for a search on one machine, one per
+        kind of worker on a cluster. A score's last bits depend on it.
     """
 
     order: np.ndarray
@@ -166,6 +170,7 @@ class OrderResult:
     runner_up_order: np.ndarray | None = None
     warnings: tuple[str, ...] = ()
     constraints: tuple[str, ...] = ()
+    instruction_sets: tuple[str, ...] = ()
 
     @property
     def order_names(self) -> tuple[str, ...] | None:
@@ -824,6 +829,7 @@ def search(
     knowledge: Knowledge | None = None,
     progress: bool | ProgressCallback | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
+    client: Any = None,
 ) -> OrderResult:
     """:func:`causal_order` on data from :func:`prepare`; ``start`` is the
     :func:`time.perf_counter` value the reported time counts from. Without
@@ -834,7 +840,12 @@ def search(
     standard, names = prepared.standard, prepared.names
     n, d = standard.shape
     values = make_reference(reference, n)
-    threads = resolve_threads(n_threads)
+    if client is not None and n_threads is not None:
+        raise ValueError(
+            "n_threads is for a search on this machine; on a cluster the"
+            " threads are its workers' (dask worker --nthreads)"
+        )
+    threads = 1 if client is not None else resolve_threads(n_threads)
     predecessors = None if knowledge is None else knowledge.predecessors
     with contextlib.ExitStack() as stack:
         if progress is True:
@@ -856,6 +867,7 @@ def search(
             predecessors=predecessors,
             progress=callback,
             checkpoint=checkpoint,
+            client=client,
         )
     sinks, score = outcome.sinks, outcome.score
     order = _walk(sinks, d)
@@ -889,8 +901,9 @@ def search(
         sinks=sinks,
         n_evaluations=outcome.n_evaluations,
         seconds=time.perf_counter() - start,
-        n_threads=threads,
+        n_threads=outcome.n_threads,
         constraints=() if knowledge is None else knowledge.applied,
+        instruction_sets=tuple(sorted(set(outcome.instruction_sets.values()))),
         **extra,
     )
 
@@ -918,6 +931,7 @@ def causal_order(
     prior_knowledge: npt.ArrayLike | None = None,
     progress: bool | ProgressCallback | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
+    client: Any = None,
 ) -> OrderResult:
     """Find the causal order of the variables by exhaustive search.
 
@@ -968,12 +982,21 @@ def causal_order(
         reference and constraints, the search resumes where it stopped and
         returns the same result bit for bit; a file of another search is
         refused with a ValueError.
+    client : dask.distributed.Client or str, optional
+        Run the search on this Dask cluster (or on the one whose scheduler
+        has this address, such as ``"tcp://host:8786"``), which needs
+        ``pip install 'veldra[distributed]'`` here and veldra on the
+        workers. Each level is cut into tasks of a few seconds, one worker
+        thread each; the result is bit for bit that of a local search when
+        the workers share this machine's instruction set (a UserWarning
+        says when they mix sets). ``n_threads`` must then be None.
 
     Returns
     -------
     OrderResult
         The order, the column names, the score, the search's sink table,
-        the number of score evaluations, the time taken, the threads used,
+        the number of score evaluations, the time taken, the threads used
+        (on a cluster: its worker threads), the instruction sets,
         and the diagnostics: each variable's non-Gaussianity and its
         p-value, the margin over the runner-up order and the warnings.
 
@@ -1060,6 +1083,7 @@ def causal_order(
         knowledge=knowledge,
         progress=progress,
         checkpoint=checkpoint,
+        client=client,
     )
     issue_warnings(result.warnings, stacklevel=2)
     return result

@@ -861,6 +861,14 @@ def build_parser() -> argparse.ArgumentParser:
         "and resume from FILE when it holds this search",
     )
     order.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="run the search on the Dask cluster whose scheduler is at "
+        "ADDRESS (such as tcp://host:8786), each worker thread taking tasks "
+        "of a few seconds; needs veldra[distributed] here and veldra on the "
+        "workers (--estimate still describes this machine)",
+    )
+    order.add_argument(
         "--json",
         action="store_true",
         help="print one JSON object on stdout instead of text",
@@ -940,6 +948,11 @@ def format_edges(
     return "\n".join(f"  {edge:<{width}}  {value}" for edge, value in rows)
 
 
+def _sets_text(model: ExhaustiveOrdering) -> str:
+    sets = getattr(model, "instruction_sets_", ())
+    return f" ({', '.join(sets)})" if sets else ""
+
+
 def _constraints_text(constraints: Sequence[str]) -> str:
     if not constraints:
         return ""
@@ -980,7 +993,7 @@ def _report_text(
         + f"score: {model.score_:.6g}{margin}\n"
         f"search: {model.n_evaluations_:,} score evaluations in "
         f"{format_seconds(model.search_seconds_)} on {threads} "
-        f"thread{'s' if threads != 1 else ''}\n"
+        f"thread{'s' if threads != 1 else ''}{_sets_text(model)}\n"
         + _constraints_text(model.constraints_)
         + "\n"
     )
@@ -1024,9 +1037,30 @@ def _report_text(
     return text
 
 
+def _connect(address: str) -> Any:
+    """A client of the Dask scheduler at ``address``."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UsageError(
+            "--scheduler needs Dask's distributed: pip install 'veldra[distributed]'"
+        ) from None
+    try:
+        return Client(address, timeout=30, set_as_default=False)
+    except (OSError, TimeoutError, ValueError) as error:
+        raise DataError(
+            f"cannot reach the Dask scheduler at {address}: {error}"
+        ) from None
+
+
 def _order(args: argparse.Namespace) -> int:
     if sys.stdout is None:
         raise DataError("standard output is closed: nowhere to write the results")
+    if args.scheduler is not None and args.threads is not None:
+        raise UsageError(
+            "--threads is for a search on this machine; with --scheduler the"
+            " workers' threads do the work (dask worker --nthreads)"
+        )
     threads, note = cap_threads(args.threads)
     if note is not None and not args.quiet:
         _say(f"veldra: warning: --threads {args.threads}: {note}")
@@ -1058,7 +1092,7 @@ def _order(args: argparse.Namespace) -> int:
 
     cost: CostEstimate | None = None
     work = d * 2 ** (d - 1) * max(n, 1000)
-    if args.estimate or work > _TRIVIAL_WORK:
+    if args.estimate or (work > _TRIVIAL_WORK and args.scheduler is None):
         cost = estimate_cost(n, d, n_threads=threads, **knowledge)
         _release_free_memory()
     try:
@@ -1093,9 +1127,10 @@ def _order(args: argparse.Namespace) -> int:
         reference=args.reference,
         pruning=args.pruning,
         criterion=args.criterion,
-        n_threads=threads,
+        n_threads=threads if args.scheduler is None else None,
         **knowledge,
     )
+    client = None if args.scheduler is None else _connect(args.scheduler)
     global _checkpoint_path
     _checkpoint_path = args.checkpoint
     search_progress = bootstrap_progress = None
@@ -1111,10 +1146,13 @@ def _order(args: argparse.Namespace) -> int:
                 record_names=True,
                 progress=search_progress and search_progress.update,
                 checkpoint=args.checkpoint,
+                client=client,
             )
         finally:
             if search_progress is not None:
                 search_progress.finish()
+            if client is not None:
+                client.close()
         _checkpoint_path = None
         if args.bootstrap is not None:
             # The standardised columns: the probabilities do not depend on units.

@@ -19,7 +19,7 @@ import tempfile
 import time
 import zipfile
 from collections.abc import Callable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -184,12 +184,16 @@ def _check_writable(path: str) -> None:
 
 @dataclass
 class Outcome:
-    """A finished search: its sink table (int8, by mask), best total score
-    and the scores evaluated in all (before a resume included)."""
+    """A finished search: its sink table (int8, by mask), best total score,
+    the scores evaluated in all (before a resume included) and the
+    instruction set that computed them, by where they ran ("local" or a
+    worker's address)."""
 
     sinks: np.ndarray
     score: float
     n_evaluations: int
+    instruction_sets: dict[str, str] = field(default_factory=dict)
+    n_threads: int = 1
 
 
 def run(
@@ -201,6 +205,7 @@ def run(
     predecessors: Sequence[int] | None = None,
     progress: ProgressCallback | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
+    client: Any = None,
 ) -> Outcome:
     """Run the whole search on standardised data, level by level.
 
@@ -209,9 +214,10 @@ def run(
     ``checkpoint``, the search resumes from that file when it holds a
     search of the same data, reference and constraints (and refuses one of
     another), and saves itself there from time to time, when interrupted
-    and at the end.
+    and at the end. With a Dask ``client``, the levels are computed on its
+    workers (``n_threads`` is then unused).
     """
-    from ._sweep import _evaluation_counts, _sweep_level
+    from ._sweep import _evaluation_counts, _instruction_set, _sweep_level
 
     start = time.perf_counter()
     _n, d = standard.shape
@@ -256,16 +262,31 @@ def run(
         last_save = time.perf_counter()
         write_seconds = last_save - now
 
-    def report() -> None:
+    def report(ahead: int = 0) -> None:
         if progress is not None:
-            progress(state.evaluations, total, time.perf_counter() - start)
+            progress(state.evaluations + ahead, total, time.perf_counter() - start)
 
+    stack = contextlib.ExitStack()
+    session = None
+    if client is not None:
+        from . import _distributed
+
+        session = _distributed.start(client, columns, gram, reference, before)
+        stack.callback(session.close)
     report()
     seconds_per_evaluation = math.nan
     try:
         while True:
             level, size = state.level, state.scores.shape[0]
             per_position = per_level[level] / size
+            if session is not None:
+                _distributed.sweep_level(
+                    session,
+                    state,
+                    per_position,
+                    report,
+                    lambda: save(CHECKPOINT_SECONDS),
+                )
             while state.position < size:
                 # Ranges of about _RANGE_SECONDS, judged by the last one.
                 if math.isnan(seconds_per_evaluation) or per_position == 0:
@@ -311,9 +332,17 @@ def run(
             except OSError as failure:
                 error.add_note(f"the checkpoint could not be saved: {failure}")
         raise
+    finally:
+        stack.close()
     if path is not None and saved != (state.level, state.position):
         _save(path, state, digests)
-    return Outcome(state.sinks, float(state.scores[0]), state.evaluations)
+    if session is None:
+        where, threads = {"local": _instruction_set()}, n_threads
+    else:
+        where, threads = session.instruction_sets, session.threads
+    return Outcome(
+        state.sinks, float(state.scores[0]), state.evaluations, where, threads
+    )
 
 
 # ----------------------------------------------------------------------------

@@ -603,6 +603,9 @@ class ExhaustiveOrdering(BaseEstimator):
     constraints_ : tuple of str
         The prior knowledge applied, one readable line per constraint (such
         as ``"age first (exogenous)"``); empty without any.
+    instruction_sets_ : tuple of str
+        The instruction sets the search's scores were computed with (more
+        than one only on a cluster of mixed machines).
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
     feature_names_in_ : ndarray of shape (n_features_in_,)
@@ -700,6 +703,7 @@ class ExhaustiveOrdering(BaseEstimator):
         *,
         progress: bool | ProgressCallback | None = None,
         checkpoint: str | os.PathLike[str] | None = None,
+        client: Any = None,
     ) -> ExhaustiveOrdering:
         """Find the causal order of the columns of ``X`` and their effects.
 
@@ -717,6 +721,10 @@ class ExhaustiveOrdering(BaseEstimator):
         checkpoint : str or path-like, optional
             A file to save the search to and resume it from, as in
             :func:`veldra.causal_order`.
+        client : dask.distributed.Client or str, optional
+            Run the search on a Dask cluster, as in
+            :func:`veldra.causal_order` (``n_threads`` must then be None);
+            the effects are fitted here.
 
         Returns
         -------
@@ -748,7 +756,11 @@ class ExhaustiveOrdering(BaseEstimator):
         prepared = _api.prepare(data, names, in_place=True)
         del data
         return self._fit_prepared(
-            prepared, start=start, progress=progress, checkpoint=checkpoint
+            prepared,
+            start=start,
+            progress=progress,
+            checkpoint=checkpoint,
+            client=client,
         )
 
     def _fit_prepared(
@@ -760,6 +772,7 @@ class ExhaustiveOrdering(BaseEstimator):
         record_names: bool = False,
         progress: bool | ProgressCallback | None = None,
         checkpoint: str | os.PathLike[str] | None = None,
+        client: Any = None,
     ) -> ExhaustiveOrdering:
         """:meth:`fit` on data from :func:`veldra._api.prepare`, parameters
         checked; ``start`` as in :func:`veldra._api.search`. Without ``emit``
@@ -775,6 +788,7 @@ class ExhaustiveOrdering(BaseEstimator):
             knowledge=knowledge,
             progress=progress,
             checkpoint=checkpoint,
+            client=client,
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = _predecessor_effects(
@@ -790,6 +804,7 @@ class ExhaustiveOrdering(BaseEstimator):
         self.n_evaluations_ = int(result.n_evaluations)
         self.search_seconds_ = float(result.seconds)
         self.n_threads_ = int(result.n_threads)
+        self.instruction_sets_ = result.instruction_sets
         self.n_samples_fit_ = int(prepared.standard.shape[0])
         self.non_gaussianity_ = result.non_gaussianity
         self.non_gaussianity_p_values_ = result.non_gaussianity_p_values
@@ -1193,6 +1208,7 @@ class ExhaustiveOrdering(BaseEstimator):
                 else np.asarray(self.prior_knowledge).tolist()
             ),
             "constraints": list(getattr(self, "constraints_", ())),
+            "instruction_sets": list(getattr(self, "instruction_sets_", ())),
             "bootstrap": boot,
         }
 
@@ -1269,6 +1285,7 @@ class ExhaustiveOrdering(BaseEstimator):
         )
         model.warnings_ = tuple(record.get("warnings", ()))
         model.constraints_ = tuple(record.get("constraints", ()))
+        model.instruction_sets_ = tuple(record.get("instruction_sets", ()))
         model.n_features_in_ = d
         if names != list(default_names(d)):
             model.feature_names_in_ = np.array(names, dtype=object)

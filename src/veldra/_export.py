@@ -29,6 +29,8 @@ names, in column order; anything listed "in causal order" is by position.
   knowledge as given, each null when not given; ``constraints``: what it
   applied, one readable line per constraint. Records without these keys
   had none.
+- ``instruction_sets``: the instruction sets the scores were computed with
+  (Highway's names, such as "AVX2"); records without it did not say.
 - ``bootstrap``: null, or ``n_sampling``, ``random_state`` (an integer
   seed or null), ``edge_probabilities`` (shaped like B) and
   ``position_probabilities`` (``[i][k]``: column i at position k).

@@ -1,0 +1,310 @@
+"""The search's levels on a Dask cluster.
+
+Every subset of a level depends only on the totals of the level below, so a
+level is cut into chunks of consecutive ranks that the workers compute apart
+(:func:`veldra._sweep._sweep_chunk`) and the driver merges into its tables.
+The data go to every worker once per search and the level below once per
+level, as float32 totals by rank. Tasks are pure: Dask recomputes those of a
+worker that is lost, with the same bits.
+
+Scores depend in their last bits on the instruction set that computes them,
+so every chunk reports its own, and a search on workers with different ones
+warns.
+"""
+
+from __future__ import annotations
+
+import math
+import time
+import uuid
+import warnings
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from ._engine import _State
+
+# A chunk is sized to take about this long on one worker thread: long enough
+# that a task's overhead (a few milliseconds) is lost in it, short enough that
+# a lost worker costs little and the level's last tasks end together.
+TASK_SECONDS = 2.0
+# Chunks shrink towards the end of a level, but not below this.
+_SHORTEST_TASK_SECONDS = 0.2
+# Chunks per worker thread in a level whose cost is not known yet.
+_CHUNKS_PER_THREAD = 4
+# A broadcast that meets a lost worker is tried again after a pause.
+_BROADCAST_ATTEMPTS = 10
+_BROADCAST_PAUSE = 1.0
+
+
+def _compute_chunk(
+    operands: tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray],
+    level: int,
+    first: int,
+    last: int,
+    below: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray, int, float, str, str]:
+    """Positions [first, last) of a level, on a worker's thread.
+
+    Returns the chunk's totals and sinks (by rank), the scores evaluated,
+    the seconds taken, the instruction set used and the worker's address.
+    """
+    from ._sweep import _instruction_set, _sweep_chunk
+
+    columns, gram, reference, predecessors = operands
+    scores = np.empty(last - first, np.float32)
+    sinks = np.empty(last - first, np.int8)
+    began = time.perf_counter()
+    evaluations = _sweep_chunk(
+        columns,
+        gram,
+        reference,
+        level,
+        first,
+        last,
+        below,
+        scores,
+        sinks,
+        predecessors,
+        1,
+    )
+    seconds = time.perf_counter() - began
+    try:
+        from distributed import get_worker
+
+        where = get_worker().address
+    except (ImportError, ValueError):
+        where = "local"
+    return scores, sinks, evaluations, seconds, _instruction_set(), where
+
+
+def split_level(
+    start: int,
+    size: int,
+    threads: int,
+    positions_per_second: float,
+) -> list[tuple[int, int]]:
+    """Chunks [first, last) covering positions start..size of a level.
+
+    Without a measured speed (``positions_per_second`` NaN) the rest is cut
+    into ``_CHUNKS_PER_THREAD`` chunks per thread. Otherwise chunks take
+    ``TASK_SECONDS``, shrinking once the rest is short, so that the threads
+    finish the level together: each takes half a thread's share of the rest,
+    but no less than ``_SHORTEST_TASK_SECONDS``.
+    """
+    remaining = size - start
+    if remaining <= 0:
+        return []
+    threads = max(1, threads)
+    if not positions_per_second > 0 or math.isinf(positions_per_second):
+        count = min(remaining, _CHUNKS_PER_THREAD * threads)
+        bounds = [start + (remaining * i) // count for i in range(count + 1)]
+        return list(zip(bounds[:-1], bounds[1:], strict=True))
+    longest = max(1.0, TASK_SECONDS * positions_per_second)
+    shortest = max(1.0, min(longest, _SHORTEST_TASK_SECONDS * positions_per_second))
+    chunks = []
+    first = start
+    while first < size:
+        share = (size - first) / (2 * threads)
+        count = int(min(longest, max(shortest, share)))
+        last = min(size, first + max(1, count))
+        chunks.append((first, last))
+        first = last
+    return chunks
+
+
+@dataclass
+class Session:
+    """A search's standing on a cluster: its data on the workers, the speed
+    measured so far and the instruction set each worker used."""
+
+    client: Any
+    operands: Any  # the future of (columns, gram, reference, predecessors)
+    token: str
+    threads: int
+    instruction_sets: dict[str, str] = field(default_factory=dict)
+    seconds: float = 0.0
+    evaluations: int = 0
+    warned: bool = False
+    owned: bool = False  # a client made here from an address
+
+    def close(self) -> None:
+        """Let go of the data on the workers (and of the client, if made
+        here)."""
+        self.client.cancel(self.operands)
+        if self.owned:
+            self.client.close()
+
+    def positions_per_second(self, per_position: float) -> float:
+        """One thread's speed on this level, judged by what was done."""
+        if self.evaluations == 0 or self.seconds <= 0 or per_position <= 0:
+            return math.nan
+        return self.evaluations / (self.seconds * per_position)
+
+    def record(self, where: str, instruction_set: str) -> None:
+        self.instruction_sets[where] = instruction_set
+        if not self.warned and len(set(self.instruction_sets.values())) > 1:
+            self.warned = True
+            warnings.warn(mixed_message(self.instruction_sets), stacklevel=4)
+
+
+def mixed_message(instruction_sets: dict[str, str]) -> str:
+    counts: dict[str, int] = {}
+    for name in instruction_sets.values():
+        counts[name] = counts.get(name, 0) + 1
+    listed = ", ".join(
+        f"{name} on {count} worker{'s' if count > 1 else ''}"
+        for name, count in sorted(counts.items())
+    )
+    return (
+        f"the cluster's workers compute scores with different instruction sets"
+        f" ({listed}): a score's last bits depend on it, so the result may"
+        " differ in its last bits from a search on one kind of machine, and"
+        " orders whose totals tie to rounding may swap. Run on workers of one"
+        " kind for results that repeat bit for bit."
+    )
+
+
+def connect(client: Any) -> Any:
+    """A client from a ``distributed.Client`` or a scheduler address."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise ImportError(
+            "a search on a cluster needs Dask's distributed:"
+            " pip install 'veldra[distributed]'"
+        ) from None
+    if isinstance(client, str):
+        return Client(client)
+    if not isinstance(client, Client):
+        raise TypeError(
+            "client must be a dask.distributed.Client (or, on the command line,"
+            f" a scheduler address); got {type(client).__name__}"
+        )
+    return client
+
+
+def start(
+    client: Any,
+    columns: np.ndarray,
+    gram: np.ndarray,
+    reference: np.ndarray,
+    predecessors: np.ndarray,
+) -> Session:
+    """Send the data to every worker, once for the whole search."""
+    owned = isinstance(client, str)
+    client = connect(client)
+    try:
+        threads = sum(client.nthreads().values())
+        if threads == 0:
+            raise RuntimeError(
+                "the Dask cluster has no workers; start some (dask worker"
+                " <scheduler address>) or wait for them"
+            )
+        operands = _broadcast(client, (columns, gram, reference, predecessors))
+    except BaseException:
+        if owned:
+            client.close()
+        raise
+    return Session(client, operands, uuid.uuid4().hex, threads, owned=owned)
+
+
+def _broadcast(client: Any, value: Any) -> Any:
+    """``value`` on every worker. A worker lost since the scheduler last
+    heard from it fails the transfer; the scheduler soon drops it, so the
+    transfer is tried again, a few times."""
+    for attempt in range(_BROADCAST_ATTEMPTS):
+        try:
+            return client.scatter(value, broadcast=True, hash=False)
+        except OSError:
+            if attempt + 1 == _BROADCAST_ATTEMPTS:
+                raise
+            time.sleep(_BROADCAST_PAUSE)
+    raise AssertionError("unreachable")
+
+
+def sweep_level(
+    session: Session,
+    state: _State,
+    per_position: float,
+    report: Callable[[int], None],
+    save: Callable[[], None],
+) -> None:
+    """Compute the rest of ``state``'s level on the cluster.
+
+    Chunks finish in any order; ``state.position`` and ``state.evaluations``
+    advance over those that follow the done positions without a gap, so a
+    checkpoint holds only work whose every position is done. ``report`` is
+    given the evaluations done beyond that.
+    """
+    from distributed import as_completed
+
+    from ._sweep import _merge_sinks
+
+    level, size = state.level, state.scores.shape[0]
+    if state.position >= size:
+        return
+    client = session.client
+    threads = max(1, sum(client.nthreads().values()))
+    session.threads = max(session.threads, threads)
+    chunks = split_level(
+        state.position, size, threads, session.positions_per_second(per_position)
+    )
+    below = _broadcast(client, state.below)
+    pending = {
+        client.submit(
+            _compute_chunk,
+            session.operands,
+            level,
+            first,
+            last,
+            below,
+            key=f"veldra-{session.token}-{level}-{first}",
+        ): (first, last)
+        for first, last in chunks
+    }
+    finished: dict[int, tuple[int, int]] = {}
+    ahead = 0
+    level_seconds, level_evaluations = 0.0, 0
+    try:
+        for future, result in _results(
+            as_completed(pending, with_results=True, loop=client.loop)
+        ):
+            first, last = pending.pop(future)
+            scores, sinks, evaluations, seconds, instruction_set, where = result
+            state.scores[first:last] = scores
+            _merge_sinks(level, first, sinks, state.sinks)
+            session.record(where, instruction_set)
+            level_seconds += seconds
+            level_evaluations += evaluations
+            finished[first] = (last, evaluations)
+            ahead += evaluations
+            while state.position in finished:
+                last, done = finished.pop(state.position)
+                state.position = last
+                state.evaluations += done
+                ahead -= done
+            report(ahead)
+            save()
+    finally:
+        if pending:
+            client.cancel(list(pending))
+        pending.clear()
+        del below
+    if level_evaluations:
+        session.seconds, session.evaluations = level_seconds, level_evaluations
+
+
+def _results(completed: Any) -> Iterator[tuple[Any, Any]]:
+    """The chunks as they finish, with a plain message when the workers
+    cannot run them at all."""
+    try:
+        yield from completed
+    except ModuleNotFoundError as error:
+        raise RuntimeError(
+            f"the cluster's workers cannot run the search ({error}): install"
+            " veldra, the same version as here, where the workers run"
+        ) from None
