@@ -14,6 +14,7 @@ warns.
 
 from __future__ import annotations
 
+import itertools
 import math
 import time
 import uuid
@@ -102,7 +103,7 @@ def split_level(
     if not positions_per_second > 0 or math.isinf(positions_per_second):
         count = min(remaining, _CHUNKS_PER_THREAD * threads)
         bounds = [start + (remaining * i) // count for i in range(count + 1)]
-        return list(zip(bounds[:-1], bounds[1:], strict=True))
+        return list(itertools.pairwise(bounds))
     longest = max(1.0, TASK_SECONDS * positions_per_second)
     shortest = max(1.0, min(longest, _SHORTEST_TASK_SECONDS * positions_per_second))
     chunks = []
