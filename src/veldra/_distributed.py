@@ -36,6 +36,8 @@ TASK_SECONDS = 2.0
 _SHORTEST_TASK_SECONDS = 0.2
 # Chunks per worker thread in a level whose cost is not known yet.
 _CHUNKS_PER_THREAD = 4
+# Chunks out at a time per worker thread: one running, one ready to start.
+_IN_FLIGHT_PER_THREAD = 2
 # A broadcast that meets a lost worker is tried again after a pause.
 _BROADCAST_ATTEMPTS = 10
 _BROADCAST_PAUSE = 1.0
@@ -94,7 +96,8 @@ def split_level(
     into ``_CHUNKS_PER_THREAD`` chunks per thread. Otherwise chunks take
     ``TASK_SECONDS``, shrinking once the rest is short, so that the threads
     finish the level together: each takes half a thread's share of the rest,
-    but no less than ``_SHORTEST_TASK_SECONDS``.
+    but no less than ``_SHORTEST_TASK_SECONDS`` (or a thread's share of the
+    level, when that is less).
     """
     remaining = size - start
     if remaining <= 0:
@@ -108,13 +111,32 @@ def split_level(
     shortest = max(1.0, min(longest, _SHORTEST_TASK_SECONDS * positions_per_second))
     chunks = []
     first = start
+    # A level shorter than a short task per thread still goes to every thread.
+    floor = min(shortest, max(1.0, remaining / threads))
     while first < size:
         share = (size - first) / (2 * threads)
-        count = int(min(longest, max(shortest, share)))
+        count = int(min(longest, max(floor, share)))
         last = min(size, first + max(1, count))
         chunks.append((first, last))
         first = last
     return chunks
+
+
+@dataclass
+class LevelRecord:
+    """What a level cost on the cluster: wall seconds in all and for the
+    broadcast of the level below, the seconds the tasks computed (summed
+    over them), the number of tasks and the bytes sent to the workers (the
+    level below, once each) and brought back (totals and sinks)."""
+
+    level: int
+    seconds: float
+    broadcast_seconds: float
+    compute_seconds: float
+    tasks: int
+    threads: int
+    bytes_out: int
+    bytes_back: int
 
 
 @dataclass
@@ -131,11 +153,12 @@ class Session:
     evaluations: int = 0
     warned: bool = False
     owned: bool = False  # a client made here from an address
+    levels: list[LevelRecord] = field(default_factory=list)
 
     def close(self) -> None:
         """Let go of the data on the workers (and of the client, if made
         here)."""
-        self.client.cancel(self.operands)
+        self.client.cancel([self.operands])
         if self.owned:
             self.client.close()
 
@@ -205,21 +228,24 @@ def start(
                 "the Dask cluster has no workers; start some (dask worker"
                 " <scheduler address>) or wait for them"
             )
-        operands = _broadcast(client, (columns, gram, reference, predecessors))
+        token = uuid.uuid4().hex
+        operands = _broadcast(
+            client, (columns, gram, reference, predecessors), f"veldra-data-{token}"
+        )
     except BaseException:
         if owned:
             client.close()
         raise
-    return Session(client, operands, uuid.uuid4().hex, threads, owned=owned)
+    return Session(client, operands, token, threads, owned=owned)
 
 
-def _broadcast(client: Any, value: Any) -> Any:
-    """``value`` on every worker. A worker lost since the scheduler last
-    heard from it fails the transfer; the scheduler soon drops it, so the
-    transfer is tried again, a few times."""
+def _broadcast(client: Any, value: Any, key: str) -> Any:
+    """``value`` on every worker, as ``key``. A worker lost since the
+    scheduler last heard from it fails the transfer; the scheduler soon
+    drops it, so the transfer is tried again, a few times."""
     for attempt in range(_BROADCAST_ATTEMPTS):
         try:
-            return client.scatter(value, broadcast=True, hash=False)
+            return client.scatter({key: value}, broadcast=True)[key]
         except OSError:
             if attempt + 1 == _BROADCAST_ATTEMPTS:
                 raise
@@ -235,6 +261,11 @@ def sweep_level(
     save: Callable[[], None],
 ) -> None:
     """Compute the rest of ``state``'s level on the cluster.
+
+    At most ``_IN_FLIGHT_PER_THREAD`` chunks per worker thread are out at a
+    time, longest first, and each finished one makes room for the next: the
+    threads stay busy, the shorter chunks fill in at the end of the level
+    whatever the scheduler's placement, and few results wait in memory.
 
     Chunks finish in any order; ``state.position`` and ``state.evaluations``
     advance over those that follow the done positions without a gap, so a
@@ -254,26 +285,40 @@ def sweep_level(
     chunks = split_level(
         state.position, size, threads, session.positions_per_second(per_position)
     )
-    below = _broadcast(client, state.below)
-    pending = {
-        client.submit(
-            _compute_chunk,
-            session.operands,
-            level,
-            first,
-            last,
-            below,
-            key=f"veldra-{session.token}-{level}-{first}",
-        ): (first, last)
-        for first, last in chunks
-    }
+    began = time.perf_counter()
+    below = _broadcast(client, state.below, f"veldra-below-{session.token}-{level}")
+    broadcast_seconds = time.perf_counter() - began
+    workers = len(client.nthreads())
+
+    waiting = iter(chunks)
+    pending: dict[Any, tuple[int, int]] = {}
+
+    def submit() -> Any:
+        for first, last in waiting:
+            future = client.submit(
+                _compute_chunk,
+                session.operands,
+                level,
+                first,
+                last,
+                below,
+                key=f"veldra-chunk-{session.token}-{level}-{first}",
+            )
+            pending[future] = (first, last)
+            return future
+        return None
+
+    for _ in range(_IN_FLIGHT_PER_THREAD * threads):
+        submit()
+    completed = as_completed(list(pending), with_results=True, loop=client.loop)
     finished: dict[int, tuple[int, int]] = {}
     ahead = 0
     level_seconds, level_evaluations = 0.0, 0
     try:
-        for future, result in _results(
-            as_completed(pending, with_results=True, loop=client.loop)
-        ):
+        for future, result in _results(completed):
+            following = submit()
+            if following is not None:
+                completed.add(following)
             first, last = pending.pop(future)
             scores, sinks, evaluations, seconds, instruction_set, where = result
             state.scores[first:last] = scores
@@ -294,9 +339,22 @@ def sweep_level(
         if pending:
             client.cancel(list(pending))
         pending.clear()
-        del below
+        client.cancel([below])
     if level_evaluations:
         session.seconds, session.evaluations = level_seconds, level_evaluations
+    positions = size - chunks[0][0]
+    session.levels.append(
+        LevelRecord(
+            level,
+            time.perf_counter() - began,
+            broadcast_seconds,
+            level_seconds,
+            len(chunks),
+            threads,
+            state.below.nbytes * workers,
+            positions * (state.scores.itemsize + state.sinks.itemsize),
+        )
+    )
 
 
 def _results(completed: Any) -> Iterator[tuple[Any, Any]]:

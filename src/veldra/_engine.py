@@ -194,6 +194,7 @@ class Outcome:
     n_evaluations: int
     instruction_sets: dict[str, str] = field(default_factory=dict)
     n_threads: int = 1
+    levels: list[Any] = field(default_factory=list)  # per level, on a cluster
 
 
 def run(
@@ -341,7 +342,12 @@ def run(
     else:
         where, threads = session.instruction_sets, session.threads
     return Outcome(
-        state.sinks, float(state.scores[0]), state.evaluations, where, threads
+        state.sinks,
+        float(state.scores[0]),
+        state.evaluations,
+        where,
+        threads,
+        [] if session is None else session.levels,
     )
 
 

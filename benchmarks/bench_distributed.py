@@ -1,0 +1,174 @@
+"""The search on a local Dask cluster against the search on this machine.
+
+For each d, times interleaved (order rotated from repeat to repeat) the
+engine on 1 and 2 threads here and on a LocalCluster of 1 and 2 worker
+processes (one thread each), checks that every run gives the same bits,
+and reports the cluster's cost per level: the broadcast of the level below,
+the rest of the level's wall time that is not computing (task start,
+transfer, merge, the last tasks' wait), and the bytes each way. With
+``--json FILE`` every run's figures are appended to FILE, one JSON object
+per line, for benchmarks/scaling_model.py.
+
+    python benchmarks/bench_distributed.py --d 18 19 20 21 22 --n 1000
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import statistics
+import time
+
+import numpy as np
+
+from veldra import _engine
+
+FORMS = ["local-1", "local-2", "workers-1", "workers-2"]
+
+
+def problem(n: int, d: int, seed: int = 0):
+    rng = np.random.default_rng(seed)
+    X = rng.laplace(size=(n, d)) @ np.triu(rng.uniform(0.2, 1.0, (d, d)))
+    X = (X - X.mean(axis=0)) / X.std(axis=0)
+    return X, X.T @ X, np.sort(rng.standard_normal(n))
+
+
+# Dask's housekeeping turned down: the workers' statistical profiler (it
+# samples every running thread each 10 ms), the event loops' health tick and
+# the resource monitors. On this 2-core machine they otherwise take about 5 %
+# of a core per process, driver included, from the workers' computing.
+QUIET = {
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.tick.interval": "1s",
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.worker.memory.monitor-interval": "1s",
+}
+
+
+def run(form: str, X, gram, reference):
+    """One search; returns the outcome and its wall seconds (the cluster's
+    start and end not counted)."""
+    kind, count = form.split("-")
+    if kind == "local":
+        began = time.perf_counter()
+        outcome = _engine.run(X, gram, reference, int(count))
+        return outcome, time.perf_counter() - began
+    from distributed import Client, LocalCluster
+
+    with (
+        LocalCluster(
+            n_workers=int(count),
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=":0",
+        ) as cluster,
+        Client(cluster, set_as_default=False) as client,
+    ):
+        client.wait_for_workers(int(count))
+        began = time.perf_counter()
+        outcome = _engine.run(X, gram, reference, 1, client=client)
+        return outcome, time.perf_counter() - began
+
+
+def level_costs(outcome) -> dict[str, float]:
+    """The cluster's costs summed over the levels: its wall seconds beyond
+    the computing, split into the broadcasts and the rest."""
+    levels = outcome.levels
+    idle = [r.seconds - r.compute_seconds / r.threads for r in levels]
+    return {
+        "levels": len(levels),
+        "tasks": sum(r.tasks for r in levels),
+        "compute_seconds": sum(r.compute_seconds for r in levels),
+        "broadcast_seconds": sum(r.broadcast_seconds for r in levels),
+        "idle_seconds": sum(idle),
+        "median_level_idle": statistics.median(idle),
+        "narrow_level_idle": statistics.median(
+            [s for s, r in zip(idle, levels, strict=True) if r.compute_seconds < 0.05]
+            or [float("nan")]
+        ),
+        "bytes_out": sum(r.bytes_out for r in levels),
+        "bytes_back": sum(r.bytes_back for r in levels),
+        "widest_bytes_out": max(r.bytes_out for r in levels),
+    }
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--d", type=int, nargs="+", default=[18, 19, 20])
+    parser.add_argument("--n", type=int, default=1000)
+    parser.add_argument("--repeats", type=int, default=1)
+    parser.add_argument("--forms", nargs="+", default=FORMS, choices=FORMS)
+    parser.add_argument("--json", metavar="FILE")
+    parser.add_argument(
+        "--dask-defaults",
+        action="store_true",
+        help="keep Dask's housekeeping as configured (default: turned down)",
+    )
+    args = parser.parse_args()
+    if not args.dask_defaults:
+        import dask
+
+        dask.config.set(QUIET)
+    forms = args.forms
+    setting = "as configured" if args.dask_defaults else "turned down"
+    print(
+        f"n = {args.n}; seconds, fastest of {args.repeats};"
+        f" Dask's housekeeping {setting}"
+    )
+    print(
+        "| d | evaluations | "
+        + " | ".join(forms)
+        + " | efficiency, 2 workers | overhead, 2 workers |"
+    )
+    print("|---:|---:|" + "---:|" * len(forms) + "---:|---:|")
+    for d in args.d:
+        X, gram, reference = problem(args.n, d)
+        times: dict[str, list[float]] = {form: [] for form in forms}
+        costs: dict[str, dict[str, float]] = {}
+        first = None
+        for repeat in range(args.repeats):
+            turn = repeat % len(forms)
+            for form in forms[turn:] + forms[:turn]:
+                outcome, seconds = run(form, X, gram, reference)
+                if first is None:
+                    first = outcome
+                assert outcome.sinks.tobytes() == first.sinks.tobytes(), form
+                assert outcome.score == first.score, form
+                times[form].append(seconds)
+                record = {
+                    "dask_defaults": args.dask_defaults,
+                    "d": d,
+                    "n": args.n,
+                    "form": form,
+                    "seconds": seconds,
+                    "evaluations": outcome.n_evaluations,
+                }
+                if outcome.levels:
+                    costs[form] = level_costs(outcome)
+                    record.update(costs[form])
+                    record["per_level"] = [vars(r) for r in outcome.levels]
+                if args.json:
+                    with open(args.json, "a") as file:
+                        file.write(json.dumps(record) + "\n")
+        best = {form: min(t) for form, t in times.items()}
+        cells = [f"{best[form]:.2f}" for form in forms]
+        efficiency = overhead = ""
+        if "workers-2" in best and "local-1" in best:
+            efficiency = f"{100 * best['local-1'] / (2 * best['workers-2']):.1f} %"
+        if "workers-2" in costs:
+            c = costs["workers-2"]
+            overhead = (
+                f"{c['idle_seconds']:.2f} s over {c['levels']} levels"
+                f" ({c['broadcast_seconds']:.2f} s broadcasts)"
+            )
+        assert first is not None
+        print(
+            f"| {d} | {first.n_evaluations:,} | {' | '.join(cells)}"
+            f" | {efficiency} | {overhead} |",
+            flush=True,
+        )
+    print("same sink table and score bits in every run")
+
+
+if __name__ == "__main__":
+    main()
