@@ -2,7 +2,9 @@
 
 For each d, times interleaved (order rotated from repeat to repeat) the
 engine on 1 and 2 threads here and on a LocalCluster of 1 and 2 worker
-processes (one thread each), checks that every run gives the same bits,
+processes (one thread each) or of one worker process with 2 threads, checks that every run gives the same bits,
+gives the 2 workers' parallel efficiency (against 1 worker, and against
+the engine on 1 thread here),
 and reports the cluster's cost per level: the broadcast of the level below,
 the rest of the level's wall time that is not computing (task start,
 transfer, merge, the last tasks' wait), and the bytes each way. With
@@ -23,7 +25,9 @@ import numpy as np
 
 from veldra import _engine
 
-FORMS = ["local-1", "local-2", "workers-1", "workers-2"]
+# local-N: the engine here on N threads; workers-N: N worker processes of one
+# thread each; threads-N: one worker process of N threads.
+FORMS = ["local-1", "local-2", "workers-1", "workers-2", "threads-2"]
 
 
 def problem(n: int, d: int, seed: int = 0):
@@ -55,16 +59,17 @@ def run(form: str, X, gram, reference):
         return outcome, time.perf_counter() - began
     from distributed import Client, LocalCluster
 
+    processes, threads = (int(count), 1) if kind == "workers" else (1, int(count))
     with (
         LocalCluster(
-            n_workers=int(count),
-            threads_per_worker=1,
+            n_workers=processes,
+            threads_per_worker=threads,
             processes=True,
             dashboard_address=":0",
         ) as cluster,
         Client(cluster, set_as_default=False) as client,
     ):
-        client.wait_for_workers(int(count))
+        client.wait_for_workers(processes)
         began = time.perf_counter()
         outcome = _engine.run(X, gram, reference, 1, client=client)
         return outcome, time.perf_counter() - began
@@ -74,7 +79,7 @@ def level_costs(outcome) -> dict[str, float]:
     """The cluster's costs summed over the levels: its wall seconds beyond
     the computing, split into the broadcasts and the rest."""
     levels = outcome.levels
-    idle = [r.seconds - r.compute_seconds / r.threads for r in levels]
+    idle = [r.seconds - r.compute_seconds / r.workers for r in levels]
     return {
         "levels": len(levels),
         "tasks": sum(r.tasks for r in levels),
@@ -110,6 +115,7 @@ def main() -> None:
 
         dask.config.set(QUIET)
     forms = args.forms
+    last_levels = []
     setting = "as configured" if args.dask_defaults else "turned down"
     print(
         f"n = {args.n}; seconds, fastest of {args.repeats};"
@@ -118,7 +124,7 @@ def main() -> None:
     print(
         "| d | evaluations | "
         + " | ".join(forms)
-        + " | efficiency, 2 workers | overhead, 2 workers |"
+        + " | efficiency, 2 workers (vs 1 worker, vs 1 thread) | overhead, 2 workers |"
     )
     print("|---:|---:|" + "---:|" * len(forms) + "---:|---:|")
     for d in args.d:
@@ -145,6 +151,8 @@ def main() -> None:
                 }
                 if outcome.levels:
                     costs[form] = level_costs(outcome)
+                    if form == "workers-2":
+                        last_levels = outcome.levels
                     record.update(costs[form])
                     record["per_level"] = [vars(r) for r in outcome.levels]
                 if args.json:
@@ -153,8 +161,12 @@ def main() -> None:
         best = {form: min(t) for form, t in times.items()}
         cells = [f"{best[form]:.2f}" for form in forms]
         efficiency = overhead = ""
-        if "workers-2" in best and "local-1" in best:
-            efficiency = f"{100 * best['local-1'] / (2 * best['workers-2']):.1f} %"
+        if "workers-2" in best:
+            efficiency = ", ".join(
+                f"{100 * best[form] / (2 * best['workers-2']):.1f} %"
+                for form in ("workers-1", "local-1")
+                if form in best
+            )
         if "workers-2" in costs:
             c = costs["workers-2"]
             overhead = (
@@ -168,6 +180,26 @@ def main() -> None:
             flush=True,
         )
     print("same sink table and score bits in every run")
+    if "workers-2" in costs:
+        print_levels(last_levels)
+
+
+def print_levels(levels) -> None:
+    """The cost of each level of the last d on 2 worker processes."""
+    print("\nper level, 2 workers, the last d:")
+    print(
+        "| level | wall s | computing s (per worker) | broadcast s | other s"
+        " | tasks | bytes out | bytes back |"
+    )
+    print("|---:|---:|---:|---:|---:|---:|---:|---:|")
+    for r in levels:
+        computing = r.compute_seconds / r.workers
+        other = r.seconds - computing - r.broadcast_seconds
+        print(
+            f"| {r.level} | {r.seconds:.3f} | {computing:.3f} |"
+            f" {r.broadcast_seconds:.3f} | {other:.3f} | {r.tasks} |"
+            f" {r.bytes_out:,} | {r.bytes_back:,} |"
+        )
 
 
 if __name__ == "__main__":

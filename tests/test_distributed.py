@@ -182,14 +182,14 @@ def test_scheduler_and_workers_over_loopback(tmp_path):
         while not scheduler_file.exists() and time.monotonic() < deadline:
             time.sleep(0.1)
         address = json.loads(scheduler_file.read_text())["address"]
-        for _ in range(2):
+        for threads in (1, 2):  # a worker's chunks run on all its threads
             processes.append(
                 subprocess.Popen(
                     [
                         *dask,
                         "distributed.cli.dask_worker",
                         address,
-                        "--nthreads=1",
+                        f"--nthreads={threads}",
                         "--no-dashboard",
                         "--host=127.0.0.1",
                     ],
@@ -221,7 +221,7 @@ def test_scheduler_and_workers_over_loopback(tmp_path):
         there, here = json.loads(there.stdout), json.loads(here.stdout)
         for key in ("order", "score", "n_evaluations", "adjacency_matrix"):
             assert there[key] == here[key], key
-        assert there["n_threads"] == 2
+        assert there["n_threads"] == 3
 
         refused = subprocess.run(
             [*command, "--scheduler", address, "--threads", "2"],
@@ -240,3 +240,16 @@ def test_scheduler_and_workers_over_loopback(tmp_path):
                 process.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 process.kill()
+
+
+def test_without_distributed_installed(monkeypatch, tmp_path, capsys):
+    from veldra import _cli
+
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    X = simulate(100, 3, noise="uniform", seed=9).X
+    with pytest.raises(ImportError, match=r"pip install 'veldra\[distributed\]'"):
+        veldra.causal_order(X, client="tcp://127.0.0.1:8786")
+    data = tmp_path / "data.csv"
+    np.savetxt(data, X, delimiter=",", header="a,b,c", comments="")
+    assert _cli.main(["order", str(data), "--scheduler", "tcp://127.0.0.1:8786"]) == 2
+    assert "--scheduler needs Dask's distributed" in capsys.readouterr().err

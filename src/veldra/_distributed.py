@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import itertools
 import math
+import threading
 import time
 import uuid
 import warnings
@@ -28,19 +29,24 @@ import numpy as np
 if TYPE_CHECKING:
     from ._engine import _State
 
-# A chunk is sized to take about this long on one worker thread: long enough
-# that a task's overhead (a few milliseconds) is lost in it, short enough that
-# a lost worker costs little and the level's last tasks end together.
+# A chunk is sized to take about this long on one worker: long enough that a
+# task's overhead (a few milliseconds) is lost in it, short enough that a
+# lost worker costs little and the level's last tasks end together.
 TASK_SECONDS = 2.0
 # Chunks shrink towards the end of a level, but not below this.
 _SHORTEST_TASK_SECONDS = 0.2
-# Chunks per worker thread in a level whose cost is not known yet.
-_CHUNKS_PER_THREAD = 4
-# Chunks out at a time per worker thread: one running, one ready to start.
-_IN_FLIGHT_PER_THREAD = 2
+# Chunks per worker in a level whose cost is not known yet.
+_CHUNKS_PER_WORKER = 4
+# Chunks out at a time per worker: one running, one ready to start.
+_IN_FLIGHT_PER_WORKER = 2
 # A broadcast that meets a lost worker is tried again after a pause.
 _BROADCAST_ATTEMPTS = 10
 _BROADCAST_PAUSE = 1.0
+
+
+# A worker runs one chunk at a time on all its threads; a second chunk sent
+# to it waits here, ready to start when the first ends.
+_ONE_CHUNK_AT_A_TIME = threading.Lock()
 
 
 def _compute_chunk(
@@ -50,71 +56,76 @@ def _compute_chunk(
     last: int,
     below: np.ndarray,
 ) -> tuple[np.ndarray, np.ndarray, int, float, str, str]:
-    """Positions [first, last) of a level, on a worker's thread.
+    """Positions [first, last) of a level, on every thread of the worker
+    that runs it (one task per worker rather than per thread keeps the
+    scheduler's share of the work small on large clusters).
 
     Returns the chunk's totals and sinks (by rank), the scores evaluated,
     the seconds taken, the instruction set used and the worker's address.
     """
     from ._sweep import _instruction_set, _sweep_chunk
 
-    columns, gram, reference, predecessors = operands
-    scores = np.empty(last - first, np.float32)
-    sinks = np.empty(last - first, np.int8)
-    began = time.perf_counter()
-    evaluations = _sweep_chunk(
-        columns,
-        gram,
-        reference,
-        level,
-        first,
-        last,
-        below,
-        scores,
-        sinks,
-        predecessors,
-        1,
-    )
-    seconds = time.perf_counter() - began
     try:
         from distributed import get_worker
 
-        where = get_worker().address
+        worker = get_worker()
+        where, threads = worker.address, max(1, int(worker.state.nthreads))
     except (ImportError, ValueError):
-        where = "local"
+        where, threads = "local", 1
+    columns, gram, reference, predecessors = operands
+    scores = np.empty(last - first, np.float32)
+    sinks = np.empty(last - first, np.int8)
+    with _ONE_CHUNK_AT_A_TIME:
+        began = time.perf_counter()
+        evaluations = _sweep_chunk(
+            columns,
+            gram,
+            reference,
+            level,
+            first,
+            last,
+            below,
+            scores,
+            sinks,
+            predecessors,
+            threads,
+        )
+        seconds = time.perf_counter() - began
     return scores, sinks, evaluations, seconds, _instruction_set(), where
 
 
 def split_level(
     start: int,
     size: int,
-    threads: int,
+    workers: int,
     positions_per_second: float,
 ) -> list[tuple[int, int]]:
-    """Chunks [first, last) covering positions start..size of a level.
+    """Chunks [first, last) covering positions start..size of a level, for
+    ``workers`` workers that each compute ``positions_per_second``.
 
-    Without a measured speed (``positions_per_second`` NaN) the rest is cut
-    into ``_CHUNKS_PER_THREAD`` chunks per thread. Otherwise chunks take
-    ``TASK_SECONDS``, shrinking once the rest is short, so that the threads
-    finish the level together: each takes half a thread's share of the rest,
-    but no less than ``_SHORTEST_TASK_SECONDS`` (or a thread's share of the
-    level, when that is less).
+    Without a measured speed (NaN) the rest is cut into
+    ``_CHUNKS_PER_WORKER`` chunks per worker. Otherwise chunks take
+    ``TASK_SECONDS``, shrinking once the rest is short, so that the workers
+    finish the level together: each takes half a worker's share of the
+    rest, but no less than ``_SHORTEST_TASK_SECONDS`` (or a worker's share
+    of the level, when that is less).
     """
     remaining = size - start
     if remaining <= 0:
         return []
-    threads = max(1, threads)
+    workers = max(1, workers)
     if not positions_per_second > 0 or math.isinf(positions_per_second):
-        count = min(remaining, _CHUNKS_PER_THREAD * threads)
+        count = min(remaining, _CHUNKS_PER_WORKER * workers)
         bounds = [start + (remaining * i) // count for i in range(count + 1)]
         return list(itertools.pairwise(bounds))
     longest = max(1.0, TASK_SECONDS * positions_per_second)
     shortest = max(1.0, min(longest, _SHORTEST_TASK_SECONDS * positions_per_second))
     chunks = []
     first = start
-    # A level shorter than a short task per thread still goes to every thread.
-    floor = min(shortest, max(1.0, remaining / threads))
+    # A level shorter than a short task per worker still goes to every one.
+    floor = min(shortest, max(1.0, remaining / workers))
     while first < size:
-        share = (size - first) / (2 * threads)
+        share = (size - first) / (2 * workers)
         count = int(min(longest, max(floor, share)))
         last = min(size, first + max(1, count))
         chunks.append((first, last))
@@ -126,15 +137,16 @@ def split_level(
 class LevelRecord:
     """What a level cost on the cluster: wall seconds in all and for the
     broadcast of the level below, the seconds the tasks computed (summed
-    over them), the number of tasks and the bytes sent to the workers (the
-    level below, once each) and brought back (totals and sinks)."""
+    over them), the number of tasks and of workers, and the bytes sent to
+    the workers (the level below, once each) and brought back (totals and
+    sinks)."""
 
     level: int
     seconds: float
     broadcast_seconds: float
     compute_seconds: float
     tasks: int
-    threads: int
+    workers: int
     bytes_out: int
     bytes_back: int
 
@@ -163,7 +175,7 @@ class Session:
             self.client.close()
 
     def positions_per_second(self, per_position: float) -> float:
-        """One thread's speed on this level, judged by what was done."""
+        """One worker's speed on this level, judged by what was done."""
         if self.evaluations == 0 or self.seconds <= 0 or per_position <= 0:
             return math.nan
         return self.evaluations / (self.seconds * per_position)
@@ -262,9 +274,9 @@ def sweep_level(
 ) -> None:
     """Compute the rest of ``state``'s level on the cluster.
 
-    At most ``_IN_FLIGHT_PER_THREAD`` chunks per worker thread are out at a
-    time, longest first, and each finished one makes room for the next: the
-    threads stay busy, the shorter chunks fill in at the end of the level
+    At most ``_IN_FLIGHT_PER_WORKER`` chunks per worker are out at a time,
+    longest first, and each finished one makes room for the next: the
+    workers stay busy, the shorter chunks fill in at the end of the level
     whatever the scheduler's placement, and few results wait in memory.
 
     Chunks finish in any order; ``state.position`` and ``state.evaluations``
@@ -280,15 +292,15 @@ def sweep_level(
     if state.position >= size:
         return
     client = session.client
-    threads = max(1, sum(client.nthreads().values()))
-    session.threads = max(session.threads, threads)
+    nthreads = client.nthreads()
+    workers = max(1, len(nthreads))
+    session.threads = max(session.threads, sum(nthreads.values()))
     chunks = split_level(
-        state.position, size, threads, session.positions_per_second(per_position)
+        state.position, size, workers, session.positions_per_second(per_position)
     )
     began = time.perf_counter()
     below = _broadcast(client, state.below, f"veldra-below-{session.token}-{level}")
     broadcast_seconds = time.perf_counter() - began
-    workers = len(client.nthreads())
 
     waiting = iter(chunks)
     pending: dict[Any, tuple[int, int]] = {}
@@ -308,7 +320,7 @@ def sweep_level(
             return future
         return None
 
-    for _ in range(_IN_FLIGHT_PER_THREAD * threads):
+    for _ in range(_IN_FLIGHT_PER_WORKER * workers):
         submit()
     completed = as_completed(list(pending), with_results=True, loop=client.loop)
     finished: dict[int, tuple[int, int]] = {}
@@ -350,7 +362,7 @@ def sweep_level(
             broadcast_seconds,
             level_seconds,
             len(chunks),
-            threads,
+            workers,
             state.below.nbytes * workers,
             positions * (state.scores.itemsize + state.sinks.itemsize),
         )
