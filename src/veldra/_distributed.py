@@ -14,6 +14,7 @@ warns.
 
 from __future__ import annotations
 
+import contextlib
 import itertools
 import math
 import threading
@@ -170,9 +171,12 @@ class Session:
     def close(self) -> None:
         """Let go of the data on the workers (and of the client, if made
         here)."""
-        self.client.cancel([self.operands])
+        # A cluster already gone must not hide what ended the search.
+        with contextlib.suppress(Exception):
+            self.client.cancel([self.operands])
         if self.owned:
-            self.client.close()
+            with contextlib.suppress(Exception):
+                self.client.close()
 
     def positions_per_second(self, per_position: float) -> float:
         """One worker's speed on this level, judged by what was done."""
@@ -348,10 +352,9 @@ def sweep_level(
             report(ahead)
             save()
     finally:
-        if pending:
-            client.cancel(list(pending))
+        with contextlib.suppress(Exception):  # as in Session.close
+            client.cancel([*pending, below])
         pending.clear()
-        client.cancel([below])
     if level_evaluations:
         session.seconds, session.evaluations = level_seconds, level_evaluations
     positions = size - chunks[0][0]
