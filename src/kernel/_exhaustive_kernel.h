@@ -143,17 +143,17 @@ inline int32_t next_mask(int32_t mask) {
 // What one level reads and writes. `predecessors[j]` holds the variables that
 // must come before j and `successors[j]` those that must come after it; both
 // null when the order is free.
-// A chunk of a level computed elsewhere (on another machine) sets
-// `first_rank` to the rank of its first mask and `sinks_by_rank`, so that
-// scores and sinks hold only the chunk's positions.
+// A chunk of a level computed elsewhere (on another machine) sets `chunk`
+// and `first_rank`, the rank of its first mask: scores and sinks then hold
+// only the chunk's positions, both by rank - first_rank.
 struct level_tables {
   const float* below;  // best totals of the level below, by rank
-  float* scores;       // best totals of this level, by rank - first_rank
-  int8_t* sinks;       // best sink of every mask, by mask (or as scores)
+  float* scores;       // best totals of this level, by rank
+  int8_t* sinks;       // best sink of every mask, by mask
   const int32_t* predecessors;
   const int32_t* successors;
+  bool chunk = false;
   uint64_t first_rank = 0;
-  bool sinks_by_rank = false;
 };
 
 // Whether some allowed order starts with the variables in `mask`.
@@ -168,13 +168,6 @@ inline bool is_allowed_prefix(const int32_t* predecessors, int32_t mask) {
 
 // successors[i] from predecessors (d entries each).
 void successors_of(const int32_t* predecessors, int32_t d, int32_t* successors);
-
-// process_mask on rank-indexed totals: the same candidates in the same order
-// and the same arithmetic, so the same bits, but only the candidates that may
-// come last; a mask no allowed order starts with gets -inf and sink -1.
-// Returns the scores computed.
-uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
-                             int32_t mask, uint64_t rank, double* residuals);
 
 // Positions [first, last) of the level of `members`-member masks, on `pool`
 // when there is one and the range holds at least two masks (then in up to 32

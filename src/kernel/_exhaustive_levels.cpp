@@ -68,8 +68,15 @@ void successors_of(const int32_t* predecessors, int32_t d,
   }
 }
 
-uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
-                             int32_t mask, uint64_t rank, double* residuals) {
+namespace {
+
+// process_mask on rank-indexed totals: the same candidates in the same order
+// and the same arithmetic, so the same bits, but only the candidates that may
+// come last; a mask no allowed order starts with gets -inf and sink -1.
+// Returns the scores computed.
+uint32_t best_of_mask(const sweep_operands& ops, const level_tables& t,
+                      int32_t mask, double* residuals, float* best_total,
+                      int32_t* best_sink) {
   float best = -std::numeric_limits<float>::infinity();
   int32_t sink = -1;
   uint32_t evaluations = 0;
@@ -101,16 +108,16 @@ uint32_t process_ranked_mask(const sweep_operands& ops, const level_tables& t,
       }
     }
   }
-  t.scores[rank - t.first_rank] = best;
-  t.sinks[t.sinks_by_rank ? rank - t.first_rank : static_cast<uint64_t>(mask)] =
-      static_cast<int8_t>(sink);
+  *best_total = best;
+  *best_sink = sink;
   return evaluations;
 }
 
-namespace {
-
 constexpr uint64_t kRangeTasksPerWorker = 32;
 
+// kChunk: the tables hold positions from t.first_rank on, sinks by rank too.
+// A template, so that the whole-table sweep's loop has no test in it.
+template <bool kChunk>
 uint64_t sweep_positions(const sweep_operands& ops, const level_tables& t,
                          int32_t members, uint64_t first, uint64_t last,
                          double* residuals) {
@@ -118,10 +125,24 @@ uint64_t sweep_positions(const sweep_operands& ops, const level_tables& t,
   if (first >= last) return 0;
   int32_t mask = mask_at_rank(members, first);
   for (uint64_t rank = first;; mask = next_mask(mask)) {
-    evaluations += process_ranked_mask(ops, t, mask, rank, residuals);
+    float best;
+    int32_t sink;
+    evaluations += best_of_mask(ops, t, mask, residuals, &best, &sink);
+    const uint64_t at = kChunk ? rank - t.first_rank : rank;
+    t.scores[at] = best;
+    t.sinks[kChunk ? at : static_cast<uint64_t>(mask)] =
+        static_cast<int8_t>(sink);
     if (++rank == last) break;
   }
   return evaluations;
+}
+
+uint64_t sweep_positions(const sweep_operands& ops, const level_tables& t,
+                         int32_t members, uint64_t first, uint64_t last,
+                         double* residuals) {
+  return t.chunk
+             ? sweep_positions<true>(ops, t, members, first, last, residuals)
+             : sweep_positions<false>(ops, t, members, first, last, residuals);
 }
 
 }  // namespace

@@ -145,8 +145,8 @@ uint64_t sweep(const input_array& X_columns, const input_array& gram,
                             sink_table,
                             before.empty() ? nullptr : before.data(),
                             after.empty() ? nullptr : after.data(),
-                            chunk ? first : 0,
-                            chunk};
+                            chunk,
+                            chunk ? first : 0};
   py::gil_scoped_release release;
   return sweep_level_range(ops, tables, members, first, last, pool.get());
 }

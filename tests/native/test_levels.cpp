@@ -77,8 +77,8 @@ TEST(LevelSweep, RangesGiveTheTablesOfTheWholeSweep) {
             std::vector<int8_t> chunk_sinks(last - first, -2);
             veldra::level_tables chunk{below.data(), chunk_scores.data(),
                                        chunk_sinks.data(), nullptr, nullptr};
+            chunk.chunk = true;
             chunk.first_rank = first;
-            chunk.sinks_by_rank = true;
             evaluations += veldra::sweep_level_range(ops, chunk, k, first, last,
                                                      pool.get());
             std::copy(chunk_scores.begin(), chunk_scores.end(),
