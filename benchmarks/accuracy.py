@@ -225,9 +225,10 @@ def r2_order(X: np.ndarray) -> np.ndarray:
 
 def pruned(X: np.ndarray, order: np.ndarray) -> np.ndarray:
     """The graph veldra would estimate for this order (adaptive lasso, BIC)."""
-    from veldra._estimator import _predecessor_effects
+    import veldra
+    from veldra._graph import predecessor_effects
 
-    return _predecessor_effects(X, order, "adaptive_lasso", "bic")
+    return predecessor_effects(veldra.prepare_data(X), order, "adaptive_lasso", "bic")
 
 
 def fit(method: str, X: np.ndarray, rng: np.random.Generator):

@@ -23,7 +23,7 @@ import time
 import numpy as np
 
 import veldra
-from veldra import _cost
+from veldra._search import _cost
 
 
 def simulated(n: int, d: int, seed: int = 0) -> np.ndarray:

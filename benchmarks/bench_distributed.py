@@ -23,7 +23,7 @@ import time
 
 import numpy as np
 
-from veldra import _engine
+from veldra._search import _engine
 
 # local-N: the engine here on N threads; workers-N: N worker processes of one
 # thread each; threads-N: one worker process of N threads.
@@ -59,6 +59,8 @@ def run(form: str, X, gram, reference):
         return outcome, time.perf_counter() - began
     from distributed import Client, LocalCluster
 
+    from veldra._search._distributed import ClusterExecutor
+
     processes, threads = (int(count), 1) if kind == "workers" else (1, int(count))
     with (
         LocalCluster(
@@ -71,7 +73,8 @@ def run(form: str, X, gram, reference):
     ):
         client.wait_for_workers(processes)
         began = time.perf_counter()
-        outcome = _engine.run(X, gram, reference, 1, client=client)
+        executor = ClusterExecutor(client)
+        outcome = _engine.run(X, gram, reference, 1, executor=executor)
         return outcome, time.perf_counter() - began
 
 

@@ -2,7 +2,7 @@
 
 Times, interleaved on the same problem, ``_exhaustive_kernel._sink_dp``
 (one native call), the engine as ``causal_order`` drives it
-(``veldra._engine.run``), and the engine saving a checkpoint, and checks
+(``veldra._search._engine.run``), and the engine saving a checkpoint, and checks
 that all three give the same bits. The checkpoint's own cost is also
 given directly: the time spent writing files, as a share of the run (the
 largest over the repeats). With ``--memory``, each runs once more in
@@ -24,8 +24,9 @@ import time
 
 import numpy as np
 
-from veldra import _engine
 from veldra._exhaustive_kernel import _sink_dp
+from veldra._search import _checkpoint, _engine
+from veldra._search._state import table_bytes
 
 
 def problem(n: int, d: int, seed: int = 0):
@@ -38,13 +39,13 @@ def problem(n: int, d: int, seed: int = 0):
 WRITES: list[float] = []
 
 
-def _timed_save(*args, _save=_engine._save):
+def _timed_save(*args, _save=_checkpoint.save):
     began = time.perf_counter()
     _save(*args)
     WRITES.append(time.perf_counter() - began)
 
 
-_engine._save = _timed_save
+_checkpoint.save = _timed_save
 
 
 def run(form: str, X, gram, reference, threads: int, directory: str):
@@ -138,11 +139,11 @@ def main() -> None:
             added = peak_rss_child(form, args.n, args.d, args.threads[0])
             print(f"  {form}: {added / 2**20:.1f} MiB")
         print(
-            f"  engine's tables by formula: {_engine.table_bytes(args.d) / 2**20:.1f} MiB;"
+            f"  engine's tables by formula: {table_bytes(args.d) / 2**20:.1f} MiB;"
             f" one call's: {12 * 2**args.d / 2**20:.1f} MiB"
         )
         print(
-            f"  d = 30: engine {_engine.table_bytes(30) / 2**30:.2f} GiB,"
+            f"  d = 30: engine {table_bytes(30) / 2**30:.2f} GiB,"
             f" one call {12 * 2**30 / 2**30:.0f} GiB"
         )
 

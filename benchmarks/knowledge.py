@@ -38,8 +38,9 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from speed import simulate
 
-from veldra import _api
+from veldra import _data
 from veldra._knowledge import make_knowledge
+from veldra._pipeline import find_order
 
 
 def constraint_sets(order: list[int]) -> dict[str, dict]:
@@ -64,7 +65,7 @@ def timed(prepared, knowledge, threads: int, repeats: int):
     best, result = np.inf, None
     for _ in range(repeats):
         start = time.perf_counter()
-        result = _api.search(
+        result = find_order(
             prepared, n_threads=threads, diagnose=False, knowledge=knowledge
         )
         best = min(best, time.perf_counter() - start)
@@ -83,9 +84,9 @@ def main() -> None:
     X, _ = simulate(args.n, args.d, args.seed)
     # simulate draws the causal order first from the same generator.
     order = np.random.default_rng(args.seed).permutation(args.d).tolist()
-    prepared = _api.prepare(*_api.checked_array(X), in_place=True)
+    prepared = _data.prepare(*_data.checked_array(X), in_place=True)
     for threads in args.threads:  # first-call set-up counts in no cell
-        _api.search(prepared, n_threads=threads, diagnose=False)
+        find_order(prepared, n_threads=threads, diagnose=False)
     print(f"d = {args.d}, n = {args.n}, seed {args.seed}, fastest of {args.repeats}\n")
     print(
         "| constraints | threads | evaluations | share | seconds | speed-up"

@@ -39,8 +39,10 @@ import time
 
 import numpy as np
 
-from veldra._distributed import _SHORTEST_TASK_SECONDS as SHORTEST_TASK_SECONDS
-from veldra._distributed import split_level
+from veldra._search._distributed import (
+    _SHORTEST_TASK_SECONDS as SHORTEST_TASK_SECONDS,
+)
+from veldra._search._distributed import split_level
 
 
 def fit_line(levels: list[int], seconds: list[float]) -> tuple[float, float]:
@@ -107,7 +109,7 @@ def task_cost() -> float:
     import dask
     from distributed import Client, LocalCluster
 
-    from veldra import _distributed, _engine
+    from veldra._search import _distributed, _engine
 
     rng = np.random.default_rng(0)
     X = rng.laplace(size=(20, 14))
@@ -129,7 +131,11 @@ def task_cost() -> float:
             client.wait_for_workers(2)
             began = time.perf_counter()
             outcome = _engine.run(
-                X, X.T @ X, np.sort(rng.standard_normal(20)), 1, client=client
+                X,
+                X.T @ X,
+                np.sort(rng.standard_normal(20)),
+                1,
+                executor=_distributed.ClusterExecutor(client),
             )
             took = time.perf_counter() - began
     finally:

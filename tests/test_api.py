@@ -13,10 +13,13 @@ from scipy import stats
 from simulate import simulate
 
 import veldra
-from veldra import _api, _threads
-from veldra._api import OrderResult, causal_order, check_data, make_reference
-from veldra._engine import Outcome
+from veldra import _pipeline, _threads
+from veldra._api import causal_order
+from veldra._data import check_data
 from veldra._exhaustive_kernel import _sink_dp
+from veldra._reference import make_reference
+from veldra._result import OrderResult
+from veldra._search._engine import Outcome
 
 RNG = np.random.default_rng(0)
 A, B, C = RNG.standard_normal((3, 50))
@@ -291,7 +294,9 @@ def test_reference_scale_and_location_do_not_matter(factor):
 
 def test_infinite_score_is_an_error(monkeypatch):
     sinks = np.array([-1, 0, 1, 1], dtype=np.int8)
-    monkeypatch.setattr(_api, "run_engine", lambda *a, **k: Outcome(sinks, np.inf, 4))
+    monkeypatch.setattr(
+        _pipeline, "run_engine", lambda *a, **k: Outcome(sinks, np.inf, 4)
+    )
     with pytest.raises(RuntimeError, match=r"total score is not finite \(inf\)"):
         causal_order(simulate(50, 2, seed=0).X, n_threads=1)
 
@@ -322,7 +327,7 @@ def spy(monkeypatch):
     """Record the arguments and result of every call to the kernel."""
     calls = []
 
-    real = _api.run_engine
+    real = _pipeline.run_engine
 
     def recording(standard, gram, values, threads, **options):
         outcome = real(standard, gram, values, threads, **options)
@@ -332,7 +337,7 @@ def spy(monkeypatch):
         )
         return outcome
 
-    monkeypatch.setattr(_api, "run_engine", recording)
+    monkeypatch.setattr(_pipeline, "run_engine", recording)
     return calls
 
 
@@ -403,7 +408,7 @@ def test_single_feature():
 def test_broken_table_is_an_error(monkeypatch, sinks, message):
     d = len(sinks).bit_length() - 1
     fake = np.array(sinks, dtype=np.int8)
-    monkeypatch.setattr(_api, "run_engine", lambda *a, **k: Outcome(fake, 1.0, 0))
+    monkeypatch.setattr(_pipeline, "run_engine", lambda *a, **k: Outcome(fake, 1.0, 0))
     with pytest.raises(RuntimeError, match=message):
         causal_order(simulate(50, d, seed=0).X, n_threads=1)
 

@@ -1,4 +1,4 @@
-import io
+import ast
 import json
 import os
 import re
@@ -7,14 +7,17 @@ import signal
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 from simulate import backward_edges, simulate
 
 import veldra
-from veldra import _cli, _threads
-from veldra._cli import format_dot, main, read_csv
+from veldra import _threads
+from veldra._cli import main
+from veldra._cli._input import read_csv
+from veldra._export import format_dot
 
 
 def write_csv(path, X, names=None, delimiter=","):
@@ -280,39 +283,6 @@ def test_estimate_only(sim_csv, capsys):
     # a block of text rows.
     assert cost.memory_bytes < record["memory_bytes"] < cost.memory_bytes + 2**22
     assert record["seconds"] > 0
-
-
-class _Terminal(io.StringIO):
-    def isatty(self):
-        return True
-
-
-def test_progress_line(monkeypatch):
-    monkeypatch.setattr(_cli, "_TTY_INTERVAL", 0.1)
-    stream = _Terminal()
-    progress = _cli._Progress(stream)
-    for done, seconds in [(0, 0.0), (10, 0.12), (20, 0.15), (50, 0.3), (100, 0.5)]:
-        progress.update(done, 100, seconds)
-    progress.finish()
-    text = stream.getvalue()
-    # Two updates (the others too soon, or at the end), in place, then cleared.
-    assert text.count("\r") == 3
-    assert "veldra: searching: 10.0 %, 120 ms elapsed, about 1.1 s left" in text
-    assert "50.0 %, 300 ms elapsed, about 300 ms left" in text
-    assert text.endswith("\r\033[K")
-
-    stream = io.StringIO()  # not a terminal: whole lines
-    monkeypatch.setattr(_cli, "_LOG_INTERVAL", 1.0)
-    progress = _cli._Progress(stream, "bootstrap")
-    for done in range(10):
-        progress.update(done, 10, done * 0.5)
-    progress.finish()
-    assert stream.getvalue().splitlines() == [
-        "veldra: bootstrap: 20.0 %, 1.0 s elapsed, about 4.0 s left",
-        "veldra: bootstrap: 40.0 %, 2.0 s elapsed, about 3.0 s left",
-        "veldra: bootstrap: 60.0 %, 3.0 s elapsed, about 2.0 s left",
-        "veldra: bootstrap: 80.0 %, 4.0 s elapsed, about 1000 ms left",
-    ]
 
 
 def _long_run_features(n):
@@ -585,3 +555,24 @@ def test_identifiability_warning_on_stderr_and_in_json(tmp_path, capsys):
     assert captured.err == f"veldra: warning: {message}\n"
     assert main(["order", str(path), "--json", "-q"]) == 0
     assert capsys.readouterr().err == ""
+
+
+def test_the_command_line_uses_only_the_public_api():
+    # Whatever the command needs, users of the library need too: it reaches
+    # nothing of veldra beyond its own package but the names veldra exports.
+    for path in (Path(veldra.__file__).parent / "_cli").glob("*.py"):
+        for node in ast.walk(ast.parse(path.read_text())):
+            if isinstance(node, ast.ImportFrom) and node.level == 0:
+                names = [alias.name for alias in node.names]
+                if node.module.startswith("veldra"):
+                    assert node.module == "veldra", path.name
+                    assert set(names) <= set(veldra.__all__), path.name
+            elif isinstance(node, ast.ImportFrom):
+                assert node.level == 1, path.name
+            elif isinstance(node, ast.Import):
+                assert not any(a.name.startswith("veldra.") for a in node.names)
+            elif (
+                isinstance(node, ast.Attribute)
+                and getattr(node.value, "id", "") == "veldra"
+            ):
+                assert node.attr in veldra.__all__, (path.name, node.attr)

@@ -5,8 +5,10 @@ import numpy as np
 import pytest
 
 import veldra
-from veldra import _cost, _threads
-from veldra._cost import estimate_cost, format_bytes, format_seconds
+from veldra import _threads
+from veldra._search import _cost
+from veldra._search._cost import estimate_cost
+from veldra._text import format_bytes, format_seconds
 
 
 @pytest.fixture
@@ -135,7 +137,7 @@ def test_default_threads_are_the_usable_cpus(monkeypatch):
     monkeypatch.setattr(_cost, "_cache", {})
     monkeypatch.setattr(_cost, "resolve_threads", lambda n: 1 if n is None else n)
     assert estimate_cost(100, 3).n_threads == 1
-    monkeypatch.setattr(_cost.os, "sched_getaffinity", lambda pid: {0, 1, 2})
+    monkeypatch.setattr(_threads.os, "sched_getaffinity", lambda pid: {0, 1, 2})
     assert estimate_cost(100, 0, n_threads=0).n_threads == 3
 
 
@@ -177,3 +179,14 @@ def test_prior_knowledge_counts_the_constrained_search(knowledge):
     searched = veldra.causal_order(X, n_threads=1, **knowledge).n_evaluations
     cost = estimate_cost(200, 5, n_threads=1, **knowledge)
     assert cost.n_evaluations == searched < 5 * 2**4
+
+
+def test_prior_knowledge_by_name():
+    names = ["age", "dose", "risk"]
+    by_name = estimate_cost(100, 3, n_threads=1, exogenous=["age"], column_names=names)
+    assert (
+        by_name.n_evaluations
+        == estimate_cost(100, 3, n_threads=1, exogenous=[0]).n_evaluations
+    )
+    with pytest.raises(veldra.PriorKnowledgeError, match="dose is both exogenous"):
+        estimate_cost(100, 3, exogenous=["dose"], sinks=[1], column_names=names)

@@ -15,7 +15,7 @@ import pytest
 from simulate import simulate
 
 import veldra
-from veldra import _api
+from veldra import _data, _reference
 from veldra._diagnostics import ResidualScorer, gaussian_p_values
 
 FIRST = "ignore::veldra.IdentifiabilityWarning"
@@ -68,7 +68,7 @@ def test_non_gaussianity_terms_add_up_to_the_score(n, noise, significant):
         result = veldra.causal_order(X, n_threads=1)
         # The normal quantiles, given as values: scored apart from the search.
         given = veldra.causal_order(
-            X, reference=_api.make_reference("normal", n) * 3.0, n_threads=1
+            X, reference=_reference.make_reference("normal", n) * 3.0, n_threads=1
         )
     # With the normal reference the terms are the search's own, in float64.
     assert result.non_gaussianity.sum() == pytest.approx(result.score, rel=1e-5)
@@ -88,7 +88,7 @@ def test_p_values_are_uniform_under_gaussian_residuals(n):
     g -= g.mean(axis=1, keepdims=True)
     g /= np.sqrt(np.mean(g * g, axis=1, keepdims=True))
     g.sort(axis=1)
-    normal = _api.make_reference("normal", n)
+    normal = _reference.make_reference("normal", n)
     p = gaussian_p_values(np.mean((g - normal) ** 2, axis=1), n)
     for level in (0.5, 0.1, 0.01):
         # Five binomial standard errors.
@@ -97,10 +97,10 @@ def test_p_values_are_uniform_under_gaussian_residuals(n):
 
 def _orders_by_total(X, reference):
     """Every order with its total, recomputed by brute force, best first."""
-    prepared = _api.prepare(*_api.checked_array(X))
+    prepared = _data.prepare(*_data.checked_array(X))
     n, d = X.shape
     scorer = ResidualScorer(
-        prepared.standard, prepared.gram, _api.make_reference(reference, n)
+        prepared.standard, prepared.gram, _reference.make_reference(reference, n)
     )
     totals = {}
     for order in itertools.permutations(range(d)):

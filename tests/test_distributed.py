@@ -14,7 +14,7 @@ import pytest
 from simulate import simulate
 
 import veldra
-from veldra import _distributed
+from veldra._search import _distributed
 
 distributed = pytest.importorskip("distributed")
 

@@ -1,7 +1,9 @@
 """The level-by-level engine: the one-call search's bits whatever the ranges
 and threads, progress, Ctrl-C, and checkpoints that resume bit for bit."""
 
+import ast
 import contextlib
+import io
 import os
 import signal
 import subprocess
@@ -9,14 +11,16 @@ import sys
 import textwrap
 import threading
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
 from simulate import simulate
 
 import veldra
-from veldra import _engine
+from veldra import _progress
 from veldra._exhaustive_kernel import _sink_dp
+from veldra._search import _engine
 from veldra._sweep import _evaluation_counts, _sweep_level
 
 
@@ -82,6 +86,50 @@ def test_progress_reports_every_evaluation_in_order(monkeypatch, capsys):
     assert "searching: 100.0 %" in capsys.readouterr().err
     with pytest.raises(TypeError, match="progress must be"):
         veldra.causal_order(simulate(200, 3, seed=1).X, progress="yes")
+
+
+class _Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_progress_line(monkeypatch):
+    monkeypatch.setattr(_progress, "_TTY_INTERVAL", 0.1)
+    stream = _Terminal()
+    progress = _progress.ProgressLine(stream)
+    for done, seconds in [(0, 0.0), (10, 0.12), (20, 0.15), (50, 0.3), (100, 0.5)]:
+        progress.update(done, 100, seconds)
+    progress.finish()
+    text = stream.getvalue()
+    # Two updates (the others too soon, or at the end), in place, then cleared.
+    assert text.count("\r") == 3
+    assert "veldra: searching: 10.0 %, 120 ms elapsed, about 1.1 s left" in text
+    assert "50.0 %, 300 ms elapsed, about 300 ms left" in text
+    assert text.endswith("\r\033[K")
+
+    stream = io.StringIO()  # not a terminal: whole lines
+    monkeypatch.setattr(_progress, "_LOG_INTERVAL", 1.0)
+    progress = _progress.ProgressLine(stream, "bootstrap")
+    for done in range(10):
+        progress.update(done, 10, done * 0.5)
+    progress.finish()
+    assert stream.getvalue().splitlines() == [
+        "veldra: bootstrap: 20.0 %, 1.0 s elapsed, about 4.0 s left",
+        "veldra: bootstrap: 40.0 %, 2.0 s elapsed, about 3.0 s left",
+        "veldra: bootstrap: 60.0 %, 3.0 s elapsed, about 2.0 s left",
+        "veldra: bootstrap: 80.0 %, 4.0 s elapsed, about 1000 ms left",
+    ]
+
+
+def test_the_engine_imports_no_cluster_code():
+    # The cluster plugs in as an executor; a search on one machine never
+    # loads it.
+    tree = ast.parse(Path(_engine.__file__).read_text())
+    imported = [
+        node.module or "" for node in ast.walk(tree) if isinstance(node, ast.ImportFrom)
+    ]
+    assert "_state" in imported
+    assert not any("distributed" in module for module in imported)
 
 
 def thread_count():

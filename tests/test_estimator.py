@@ -6,6 +6,7 @@ from sklearn.linear_model import LassoLarsIC
 from sklearn.utils.estimator_checks import parametrize_with_checks
 from sklearn.utils.validation import check_is_fitted
 
+import veldra
 from veldra import BootstrapResult, ExhaustiveOrdering, IdentifiabilityWarning
 
 # Runs only when SCIPY_ARRAY_API is set. Its data come from make_classification,
@@ -315,3 +316,38 @@ def test_bootstrap_names_the_failing_resample():
     with pytest.raises(ValueError, match=r"collinear|constant") as raised:
         ExhaustiveOrdering(n_threads=1).bootstrap(data, 20, random_state=0)
     assert any("bootstrap resample" in note for note in raised.value.__notes__)
+
+
+def test_prepared_data_serve_every_step():
+    # Data prepared once give every step the bits of the raw data, and keep
+    # the names they were given.
+    data, _, _ = simulate(400, 4, edge_prob=0.6, seed=12)
+    prepared = veldra.prepare_data(data, names=list("abcd"))
+    raw = ExhaustiveOrdering(n_threads=1).fit(data)
+    model = ExhaustiveOrdering(n_threads=1).fit(prepared)
+    assert model.feature_names_in_.tolist() == list("abcd")
+    np.testing.assert_array_equal(model.adjacency_matrix_, raw.adjacency_matrix_)
+    found = veldra.causal_order(prepared, n_threads=1)
+    assert np.array_equal(found.sinks, veldra.causal_order(data, n_threads=1).sinks)
+    assert found.column_names == ("a", "b", "c", "d")
+    cause, effect = model.causal_order_[[0, -1]].tolist()
+    assert model.estimate_total_effect(
+        prepared, "abcd"[cause], "abcd"[effect]
+    ) == raw.estimate_total_effect(data, cause, effect)
+    np.testing.assert_array_equal(
+        model.get_error_independence_p_values(prepared),
+        raw.get_error_independence_p_values(data),
+    )
+    resampled = model.bootstrap(prepared, 3, random_state=0)
+    again = model.bootstrap(prepared.standard, 3, random_state=0)
+    np.testing.assert_array_equal(
+        resampled.adjacency_matrices, again.adjacency_matrices
+    )
+    # Without a copy the array handed over becomes the standardised columns.
+    own = data.copy()
+    assert veldra.prepare_data(own, copy=False).standard is own
+    np.testing.assert_array_equal(own, prepared.standard)
+    with pytest.raises(ValueError, match="expecting 4 features"):
+        model.estimate_total_effect(veldra.prepare_data(data[:, :3]), 0, 1)
+    with pytest.raises(ValueError, match="names given"):
+        veldra.prepare_data(prepared, names=list("wxyz"))

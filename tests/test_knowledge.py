@@ -7,7 +7,7 @@ from simulate import simulate
 from test_cli import write_csv
 
 import veldra
-from veldra import ExhaustiveOrdering, _api
+from veldra import ExhaustiveOrdering, _data, _reference
 from veldra._cli import main
 from veldra._diagnostics import ResidualScorer
 from veldra._knowledge import make_knowledge
@@ -189,10 +189,10 @@ def random_constraints(rng, d):
 
 
 def brute_force_best(X, knowledge):
-    prepared = _api.prepare(*_api.checked_array(X), in_place=True)
+    prepared = _data.prepare(*_data.checked_array(X), in_place=True)
     n, d = X.shape
     scorer = ResidualScorer(
-        prepared.standard, prepared.gram, _api.make_reference("normal", n)
+        prepared.standard, prepared.gram, _reference.make_reference("normal", n)
     )
 
     def total(order):

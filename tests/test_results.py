@@ -236,6 +236,19 @@ def test_json_round_trip(fitted):
         ExhaustiveOrdering.from_json(json.dumps({**record, "schema_version": 2}))
 
 
+def test_text_report(fitted):
+    frame, model = fitted
+    text = model.to_text()
+    # The command line's report: the order by name, each with its column.
+    listed = [line.split()[1:4:2] for line in text.splitlines()[1:5]]
+    order = model.causal_order_.tolist()
+    assert listed == [[frame.columns[j], f"{j})"] for j in order]
+    renumbered = model.to_text(column_numbers=[7, 8, 9, 10])
+    assert f"(column {7 + order[0]})" in renumbered
+    with pytest.raises(ValueError, match="3 numbers for 4 variables"):
+        model.to_text(column_numbers=[1, 2, 3])
+
+
 def test_import_is_light():
     code = (
         "import sys, veldra\n"

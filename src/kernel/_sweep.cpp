@@ -218,6 +218,9 @@ std::vector<uint64_t> evaluation_counts(int32_t d,
 }  // namespace veldra
 
 PYBIND11_MODULE(_sweep, m, py::multiple_interpreters::not_supported()) {
+  // The limits of a search, for the Python side to check its input against.
+  m.attr("MAX_VARIABLES") = veldra::kMaxSearchVars;
+  m.attr("MAX_SAMPLES") = std::numeric_limits<int32_t>::max();
   m.def("_sweep_level", &veldra::sweep_level, py::arg("X_columns"),
         py::arg("gram"), py::arg("reference"), py::arg("level"),
         py::arg("first"), py::arg("last"), py::arg("below"), py::arg("scores"),

@@ -1,8 +1,9 @@
 """veldra: exact causal ordering of linear non-Gaussian models.
 
-The search itself lives in the native module ``veldra._exhaustive_kernel``.
-The public names are imported on first use, so that ``import veldra`` (and
-the start of the command line) does not load NumPy, SciPy and scikit-learn.
+The search itself lives in the native modules ``veldra._exhaustive_kernel``
+and ``veldra._sweep``. The public names are imported on first use, so that
+``import veldra`` (and the start of the command line) does not load NumPy,
+SciPy and scikit-learn.
 """
 
 from __future__ import annotations
@@ -11,32 +12,65 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from ._api import OrderResult, causal_order
-    from ._cost import CostEstimate, estimate_cost
+    from ._api import causal_order
+    from ._bootstrap import BootstrapResult
+    from ._checks import (
+        MAX_FEATURES,
+        MAX_SAMPLES,
+        Criterion,
+        Pruning,
+        ReferenceName,
+    )
+    from ._data import PreparedData, prepare_data
     from ._diagnostics import IdentifiabilityWarning
-    from ._estimator import BootstrapResult, ExhaustiveOrdering
+    from ._estimator import ExhaustiveOrdering
+    from ._knowledge import PriorKnowledgeError
+    from ._progress import ProgressLine
+    from ._result import OrderResult
+    from ._search._cost import CostEstimate, estimate_cost
+    from ._threads import cap_threads
 
 __all__ = [
+    "MAX_FEATURES",
+    "MAX_SAMPLES",
     "BootstrapResult",
     "CostEstimate",
+    "Criterion",
     "ExhaustiveOrdering",
     "IdentifiabilityWarning",
     "OrderResult",
+    "PreparedData",
+    "PriorKnowledgeError",
+    "ProgressLine",
+    "Pruning",
+    "ReferenceName",
     "__version__",
+    "cap_threads",
     "causal_order",
     "estimate_cost",
+    "prepare_data",
 ]
 
 __version__ = "0.1.0"
 
 _MODULES = {
-    "BootstrapResult": "._estimator",
-    "CostEstimate": "._cost",
+    "MAX_FEATURES": "._checks",
+    "MAX_SAMPLES": "._checks",
+    "BootstrapResult": "._bootstrap",
+    "CostEstimate": "._search._cost",
+    "Criterion": "._checks",
     "ExhaustiveOrdering": "._estimator",
     "IdentifiabilityWarning": "._diagnostics",
-    "OrderResult": "._api",
+    "OrderResult": "._result",
+    "PreparedData": "._data",
+    "PriorKnowledgeError": "._knowledge",
+    "ProgressLine": "._progress",
+    "Pruning": "._checks",
+    "ReferenceName": "._checks",
+    "cap_threads": "._threads",
     "causal_order": "._api",
-    "estimate_cost": "._cost",
+    "estimate_cost": "._search._cost",
+    "prepare_data": "._data",
 }
 
 

@@ -1,21 +1,45 @@
-"""Argument checks and limits shared by the public functions and the command
-line; nothing heavy is imported here."""
+"""The values the public parameters take, checked in one place: the limits
+of a search (read from the native engine), the named references, prunings
+and criteria, and integer arguments. Nothing heavy is imported here (the
+native module loads without NumPy), so the command line can use them before
+it reads any data."""
 
 from __future__ import annotations
 
 import operator
+from typing import Literal, get_args
 
-__all__ = ["CRITERIA", "MAX_FEATURES", "PRUNINGS", "REFERENCE_NAMES", "as_int"]
+from ._sweep import MAX_SAMPLES as _MAX_SAMPLES
+from ._sweep import MAX_VARIABLES as _MAX_VARIABLES
 
-#: The largest number of variables the exhaustive search accepts.
-MAX_FEATURES = 30
+__all__ = [
+    "CRITERIA",
+    "MAX_FEATURES",
+    "MAX_SAMPLES",
+    "PRUNINGS",
+    "REFERENCE_NAMES",
+    "Criterion",
+    "Pruning",
+    "ReferenceName",
+    "as_int",
+    "check_choice",
+]
 
-#: The named reference distributions (see ``veldra._api.REFERENCES``).
-REFERENCE_NAMES = ("normal", "uniform", "laplace")
+#: The most variables a search takes: its subsets are 32-bit masks.
+MAX_FEATURES: int = _MAX_VARIABLES
+#: The most samples a search takes: it counts rows in 32 bits.
+MAX_SAMPLES: int = _MAX_SAMPLES
 
-#: How the estimator prunes the graph's effects, and the criteria of its lasso.
-PRUNINGS = ("adaptive_lasso", "none")
-CRITERIA = ("bic", "aic")
+#: The named reference distributions residuals are compared with.
+ReferenceName = Literal["normal", "uniform", "laplace"]
+#: How the estimator prunes the graph's effects once the order is known.
+Pruning = Literal["adaptive_lasso", "none"]
+#: The information criteria that tune the adaptive lasso.
+Criterion = Literal["bic", "aic"]
+
+REFERENCE_NAMES: tuple[str, ...] = get_args(ReferenceName)
+PRUNINGS: tuple[str, ...] = get_args(Pruning)
+CRITERIA: tuple[str, ...] = get_args(Criterion)
 
 
 def as_int(value: object, name: str) -> int:
@@ -29,3 +53,11 @@ def as_int(value: object, name: str) -> int:
         raise TypeError(
             f"{name} must be an integer, not {type(value).__name__}"
         ) from None
+
+
+def check_choice(value: object, choices: tuple[str, ...], name: str) -> None:
+    """ValueError unless ``value`` is one of the names in ``choices``."""
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(
+            f"{name} must be one of {', '.join(map(repr, choices))}; got {value!r}"
+        )

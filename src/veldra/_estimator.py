@@ -1,525 +1,35 @@
-"""The scikit-learn style estimator: causal order, weighted graph, bootstrap."""
+"""The scikit-learn face of veldra: the estimator, which adds the weighted
+graph, total effects, the residuals' independence and the bootstrap to the
+search, and exports its result."""
 
 from __future__ import annotations
 
-import functools
-import itertools
-import math
-import numbers
 import os
 import time
 import warnings
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 from sklearn.base import BaseEstimator
-from sklearn.linear_model import lars_path_gram
-from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
-from . import _api
-from ._checks import CRITERIA, PRUNINGS, as_int
-from ._engine import ProgressCallback
-from ._export import (
-    SCHEMA,
-    SCHEMA_VERSION,
-    default_names,
-    dump_record,
-    format_dot,
-    load_record,
-)
+from . import _bootstrap
+from ._bootstrap import BootstrapResult
+from ._checks import CRITERIA, PRUNINGS, Criterion, Pruning, as_int, check_choice
+from ._convert import reject_unsupported
+from ._data import PreparedData, checked_array, column_index, prepare
+from ._export import GraphExports
+from ._graph import predecessor_effects, residuals, total_effect
 from ._knowledge import Knowledge, make_knowledge
-from ._threads import resolve_threads
+from ._pipeline import find_order, issue_warnings
+from ._progress import ProgressCallback
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
-_PRUNINGS = PRUNINGS
-_CRITERIA = CRITERIA
 
-
-_MAX_PATHS = 1_000_000
-
-
-def _sorted_by_count(counts: dict[Any, int], limit: int | None) -> list[Any]:
-    """Keys by count, largest first; ties keep their first-seen order."""
-    keys = sorted(counts, key=lambda key: -counts[key])
-    return keys if limit is None else keys[: as_int(limit, "limit")]
-
-
-@dataclass(frozen=True, eq=False)
-class BootstrapResult:
-    """What :meth:`ExhaustiveOrdering.bootstrap` found over the resamples.
-
-    Besides veldra's own summaries, it answers the questions of lingam's
-    bootstrap result under the same names, argument names and return
-    shapes (``get_causal_direction_counts``, ``get_probabilities`` and so
-    on; ``adjacency_matrices_``, ``total_effects_``, ``resampled_indices_``).
-
-    An edge j -> i is present in a resample when its direct effect
-    ``B[i, j]`` is nonzero and, given ``min_causal_effect``, at least that
-    large in absolute value. Ties in counts and probabilities keep the order
-    of B's entries, row by row (by effect, then cause).
-
-    Attributes
-    ----------
-    edge_probabilities : ndarray of shape (n_features, n_features)
-        Entry ``[i, j]`` is the share of resamples whose adjacency matrix
-        has a nonzero direct effect of variable ``j`` on variable ``i``.
-    position_probabilities : ndarray of shape (n_features, n_features)
-        Entry ``[i, k]`` is the share of resamples that put variable ``i``
-        at position ``k`` of the causal order (0 is first). Every row sums
-        to 1.
-    orders : ndarray of shape (n_sampling, n_features)
-        The causal order found on each resample, first to last.
-    adjacency_matrices : ndarray of shape (n_sampling, n_features, n_features)
-        The adjacency matrix estimated on each resample.
-    resampled_indices : ndarray of shape (n_sampling, n_samples) or None
-        The rows of the data each resample drew.
-    column_names : tuple of str or None
-        The columns' names, when the data had them.
-    random_state : int or None
-        The seed of the resampling, when it was an integer.
-    """
-
-    edge_probabilities: np.ndarray
-    position_probabilities: np.ndarray
-    orders: np.ndarray
-    adjacency_matrices: np.ndarray
-    resampled_indices: np.ndarray | None = None
-    column_names: tuple[str, ...] | None = None
-    random_state: int | None = None
-
-    @property
-    def adjacency_matrices_(self) -> np.ndarray:
-        """The adjacency matrix of every resample, shape (n_sampling, d, d)."""
-        return self.adjacency_matrices
-
-    @property
-    def resampled_indices_(self) -> np.ndarray | None:
-        """The rows each resample drew, shape (n_sampling, n_samples)."""
-        return self.resampled_indices
-
-    @functools.cached_property
-    def total_effects_(self) -> np.ndarray:
-        """Total effects of every resample, shape (n_sampling, d, d).
-
-        Entry ``[k, i, j]`` is the total effect of variable j on variable i
-        in resample k: the sum over the directed paths from j to i of the
-        products of their direct effects, ``inv(I - B) - I`` for that
-        resample's adjacency matrix B (zero without a path).
-        """
-        d = self.adjacency_matrices.shape[-1]
-        identity = np.eye(d)
-        effects = (
-            np.linalg.solve(identity - self.adjacency_matrices, identity) - identity
-        )
-        effects[np.broadcast_to(identity.astype(bool), effects.shape)] = 0.0
-        effects.flags.writeable = False
-        return effects
-
-    def _index(self, value: Any, name: str) -> int:
-        d = self.adjacency_matrices.shape[-1]
-        if isinstance(value, str) and self.column_names is not None:
-            if value in self.column_names:
-                return self.column_names.index(value)
-            raise ValueError(f"{name}={value!r} is not a column name")
-        return _as_index(value, d, name)
-
-    def _present(self, matrices: np.ndarray, min_causal_effect: float | None):
-        threshold = _threshold(min_causal_effect)
-        size = np.abs(matrices)
-        return (size > 0.0) & (size >= threshold)
-
-    def get_causal_direction_counts(
-        self,
-        n_directions: int | None = None,
-        min_causal_effect: float | None = None,
-        split_by_causal_effect_sign: bool = False,
-    ) -> dict[str, list[int]]:
-        """How many resamples have each directed edge, most frequent first.
-
-        Parameters
-        ----------
-        n_directions : int, optional
-            Keep only this many of the most frequent edges.
-        min_causal_effect : float, optional
-            Count an edge only when its direct effect is at least this large
-            in absolute value.
-        split_by_causal_effect_sign : bool, default=False
-            Count positive and negative effects of the same edge apart, and
-            add their signs (+1 or -1) under ``"sign"``.
-
-        Returns
-        -------
-        dict
-            ``{"from": [...], "to": [...], "count": [...]}`` (and
-            ``"sign"``), one entry per edge, by count, largest first.
-        """
-        B = self.adjacency_matrices
-        present = self._present(B, min_causal_effect)
-        counts: dict[tuple[int, ...], int] = {}
-        if split_by_causal_effect_sign:
-            for sign, side in ((1, B > 0), (-1, B < 0)):
-                total = (present & side).sum(axis=0)
-                for i, j in zip(*np.nonzero(total), strict=True):
-                    counts[(int(j), int(i), sign)] = int(total[i, j])
-            # Row by row again, for ties across the two signs.
-            counts = dict(sorted(counts.items(), key=lambda kv: (kv[0][1], kv[0][0])))
-        else:
-            total = present.sum(axis=0)
-            for i, j in zip(*np.nonzero(total), strict=True):
-                counts[(int(j), int(i))] = int(total[i, j])
-        keys = _sorted_by_count(counts, n_directions)
-        result = {
-            "from": [key[0] for key in keys],
-            "to": [key[1] for key in keys],
-            "count": [counts[key] for key in keys],
-        }
-        if split_by_causal_effect_sign:
-            result["sign"] = [key[2] for key in keys]
-        return result
-
-    def get_directed_acyclic_graph_counts(
-        self,
-        n_dags: int | None = None,
-        min_causal_effect: float | None = None,
-        split_by_causal_effect_sign: bool = False,
-    ) -> dict[str, list[Any]]:
-        """How many resamples found each graph, most frequent first.
-
-        Parameters
-        ----------
-        n_dags : int, optional
-            Keep only this many of the most frequent graphs.
-        min_causal_effect : float, optional
-            Leave out edges whose direct effect is smaller than this in
-            absolute value.
-        split_by_causal_effect_sign : bool, default=False
-            Tell graphs apart by the signs of their effects too, and list
-            each edge's sign under ``"sign"``.
-
-        Returns
-        -------
-        dict
-            ``{"dag": [...], "count": [...]}``, where each graph is
-            ``{"from": [...], "to": [...]}`` (and ``"sign"``), its edges
-            row by row of B.
-        """
-        B = self.adjacency_matrices
-        present = self._present(B, min_causal_effect)
-        counts: dict[tuple[Any, ...], int] = {}
-        for k in range(len(B)):
-            targets, sources = np.nonzero(present[k])
-            key: tuple[Any, ...] = (tuple(sources.tolist()), tuple(targets.tolist()))
-            if split_by_causal_effect_sign:
-                key += (tuple(np.sign(B[k][targets, sources]).astype(int).tolist()),)
-            counts[key] = counts.get(key, 0) + 1
-        keys = _sorted_by_count(counts, n_dags)
-        dags = []
-        for key in keys:
-            dag = {"from": list(key[0]), "to": list(key[1])}
-            if split_by_causal_effect_sign:
-                dag["sign"] = list(key[2])
-            dags.append(dag)
-        return {"dag": dags, "count": [counts[key] for key in keys]}
-
-    def get_probabilities(self, min_causal_effect: float | None = None) -> np.ndarray:
-        """The share of resamples with each edge, shaped like B.
-
-        Parameters
-        ----------
-        min_causal_effect : float, optional
-            Count an edge only when its direct effect is at least this large
-            in absolute value.
-
-        Returns
-        -------
-        ndarray of shape (n_features, n_features)
-            Entry ``[i, j]``: the probability of the edge j -> i.
-        """
-        return self._present(self.adjacency_matrices, min_causal_effect).mean(axis=0)
-
-    def get_total_causal_effects(
-        self, min_causal_effect: float | None = None
-    ) -> dict[str, list[Any]]:
-        """Total effects found in the resamples, most frequent first.
-
-        Parameters
-        ----------
-        min_causal_effect : float, optional
-            Count a total effect only when it is at least this large in
-            absolute value.
-
-        Returns
-        -------
-        dict
-            ``{"from": [...], "to": [...], "effect": [...], "probability":
-            [...]}``: every pair with a total effect in some resample (see
-            :attr:`total_effects_`), the median of its nonzero values and
-            the share of resamples that have it, by that share.
-        """
-        effects = self.total_effects_
-        present = self._present(effects, min_causal_effect)
-        share = present.mean(axis=0)
-        pairs = list(zip(*np.nonzero(share), strict=True))
-        pairs.sort(key=lambda pair: -share[pair])
-        return {
-            "from": [int(j) for _, j in pairs],
-            "to": [int(i) for i, _ in pairs],
-            "effect": [
-                float(np.median(effects[present[:, i, j], i, j])) for i, j in pairs
-            ],
-            "probability": [float(share[i, j]) for i, j in pairs],
-        }
-
-    def get_paths(
-        self,
-        from_index: int | str,
-        to_index: int | str,
-        min_causal_effect: float | None = None,
-    ) -> dict[str, list[Any]]:
-        """Every directed path from one variable to another, with its
-        probability over the resamples.
-
-        Parameters
-        ----------
-        from_index : int or str
-            The variable the paths start at (a column name when the data
-            had names).
-        to_index : int or str
-            The variable they end at.
-        min_causal_effect : float, optional
-            Leave out edges whose direct effect is smaller than this in
-            absolute value.
-
-        Returns
-        -------
-        dict
-            ``{"path": [...], "effect": [...], "probability": [...]}``: each
-            path as the list of its variables, from first to last, the
-            median over the resamples that have it of the product of its
-            direct effects, and the share of resamples that have it; by
-            that share, largest first.
-
-        Raises
-        ------
-        ValueError
-            If a resample has more than a million such paths (a dense graph:
-            raise ``min_causal_effect``).
-        """
-        source = self._index(from_index, "from_index")
-        target = self._index(to_index, "to_index")
-        B = self.adjacency_matrices
-        present = self._present(B, min_causal_effect)
-        found: dict[tuple[int, ...], list[float]] = {}
-        for k in range(len(B)):
-            for path in _paths(present[k], source, target):
-                effect = float(
-                    np.prod([B[k][b, a] for a, b in itertools.pairwise(path)])
-                )
-                found.setdefault(path, []).append(effect)
-        paths = sorted(found, key=lambda path: -len(found[path]))
-        return {
-            "path": [list(path) for path in paths],
-            "effect": [float(np.median(found[path])) for path in paths],
-            "probability": [len(found[path]) / len(B) for path in paths],
-        }
-
-
-def _threshold(min_causal_effect: float | None) -> float:
-    if min_causal_effect is None:
-        return 0.0
-    threshold = float(min_causal_effect)
-    if not threshold >= 0.0:
-        raise ValueError(
-            f"min_causal_effect must be 0 or more, got {min_causal_effect!r}"
-        )
-    return threshold
-
-
-def _paths(present: np.ndarray, source: int, target: int) -> list[tuple[int, ...]]:
-    """The directed paths from source to target of one acyclic graph, where
-    ``present[i, j]`` is an edge j -> i; sorted."""
-    if source == target:
-        return []
-    d = len(present)
-    # Paths from each variable to the target, counted first (the graph is
-    # acyclic, so memoised depth-first search ends).
-    counts: dict[int, int] = {}
-
-    def count(v: int) -> int:
-        if v == target:
-            return 1
-        if v not in counts:
-            counts[v] = 0  # no cycles: never read before it is set
-            counts[v] = sum(count(int(c)) for c in np.flatnonzero(present[:, v]))
-        return counts[v]
-
-    if count(source) > _MAX_PATHS:
-        raise ValueError(
-            f"more than {_MAX_PATHS:,} paths from {source} to {target} in one"
-            " resample; raise min_causal_effect"
-        )
-    paths: list[tuple[int, ...]] = []
-
-    def walk(v: int, path: tuple[int, ...]) -> None:
-        if v == target:
-            paths.append(path)
-            return
-        for child in range(d):
-            if present[child, v] and count(child):
-                walk(child, (*path, child))
-
-    walk(source, (source,))
-    return sorted(paths)
-
-
-# Rows per block of the blockwise QR decomposition.
-_BLOCK_ROWS = 8192
-
-
-def _ordered_r(standard: np.ndarray, order: np.ndarray) -> np.ndarray:
-    """R of a QR decomposition of the columns taken in ``order``.
-
-    Its leading k-by-k block and the column after it solve the regression of
-    the k-th variable in the order on those before it, and ``R[k, k]**2`` is
-    that regression's residual sum of squares. The rows are taken a block at
-    a time (each block stacked under the R so far and decomposed again), so
-    no copy of the data is made.
-    """
-    r = np.empty((0, standard.shape[1]))
-    for start in range(0, standard.shape[0], _BLOCK_ROWS):
-        block = standard[start : start + _BLOCK_ROWS][:, order]
-        r = np.linalg.qr(np.vstack([r, block]), mode="r")
-    return r
-
-
-def _predecessor_effects(
-    prepared: _api.Prepared | np.ndarray,
-    order: np.ndarray,
-    pruning: str,
-    criterion: str,
-    forbidden: np.ndarray | None = None,
-) -> np.ndarray:
-    """Adjacency matrix: each variable regressed on its predecessors in order.
-
-    ``B[i, j]`` is the direct effect of variable ``j`` on variable ``i``. The
-    regressions run on the standardised columns (target and predecessors)
-    and their coefficients are scaled back, so that the graph does not
-    depend on the units: rescaling column j divides column j of B by the
-    factor and rescaling column i multiplies row i by it. ``prepared`` may
-    also be a data matrix (as the accuracy benchmark passes), checked and
-    standardised here. Where ``forbidden[i, j]`` is True, variable j is left
-    out of variable i's regression, so ``B[i, j]`` is exactly 0.
-    """
-    import scipy.linalg
-
-    if not isinstance(prepared, _api.Prepared):
-        prepared = _api.prepare(*_api.checked_array(prepared), in_place=True)
-    n_features = prepared.standard.shape[1]
-    adjacency = np.zeros((n_features, n_features))
-    r = _ordered_r(prepared.standard, order)
-    for position in range(1, n_features):
-        target = int(order[position])
-        parents = order[:position]
-        allowed = (
-            np.arange(position)
-            if forbidden is None
-            else np.flatnonzero(~forbidden[target, parents])
-        )
-        if len(allowed) == 0:
-            continue
-        if len(allowed) == position:
-            beta = scipy.linalg.solve_triangular(
-                r[:position, :position], r[:position, position]
-            )
-            rss = float(r[position, position]) ** 2
-        else:
-            # On R's columns, as on the data's: Q is orthonormal, and the
-            # target's column lies in the span of the first position + 1.
-            parents = parents[allowed]
-            beta, *_ = scipy.linalg.lstsq(
-                r[: position + 1, allowed], r[: position + 1, position]
-            )
-            change = r[: position + 1, position] - r[: position + 1, allowed] @ beta
-            rss = float(change @ change)
-        if pruning == "adaptive_lasso":
-            beta = _adaptive_lasso(prepared, target, parents, beta, rss, criterion)
-        adjacency[target, parents] = beta * prepared.scale_ratio(target, parents)
-    return adjacency
-
-
-def _adaptive_lasso(
-    prepared: _api.Prepared,
-    target: int,
-    parents: np.ndarray,
-    beta_ols: np.ndarray,
-    rss_ols: float,
-    criterion: str,
-) -> np.ndarray:
-    """Adaptive lasso on the standardised predecessors, tuned by ``criterion``.
-
-    The weights are the absolute least-squares coefficients (gamma = 1): a
-    predictor with a small least-squares effect is penalised more. The lasso
-    path is LARS on the weighted cross-products, as scikit-learn's
-    LassoLarsIC runs it when there are more samples than predictors; the
-    criterion is LassoLarsIC's, with each step's residual sum of squares
-    taken from the least-squares one, RSS(b) = RSS_ols + (b - b_ols)' G
-    (b - b_ols), G the predecessors' cross-products: exact, and without an
-    n-by-steps matrix of residuals.
-    """
-    gram = prepared.gram
-    n_samples, n_parents = prepared.standard.shape[0], len(parents)
-    # Validation rejects data whose centred columns are rank deficient, so
-    # n_samples >= n_features + 1 and at least one residual degree of
-    # freedom is left here.
-    noise_variance = rss_ols / (n_samples - n_parents - 1)
-    if not noise_variance > 0.0:  # an exact fit: nothing to weigh edges by
-        return beta_ols
-    weights = np.abs(beta_ols)
-    cross = gram[np.ix_(parents, parents)]
-    _, _, path = lars_path_gram(
-        gram[parents, target] * weights,
-        cross * np.outer(weights, weights),
-        n_samples=n_samples,
-        method="lasso",
-        alpha_min=0.0,
-    )
-    change = path * weights[:, np.newaxis] - beta_ols[:, np.newaxis]
-    rss = rss_ols + np.einsum("ik,ij,jk->k", change, cross, change)
-    degrees_of_freedom = np.count_nonzero(np.abs(path) > np.finfo(float).eps, axis=0)
-    penalty = math.log(n_samples) if criterion == "bic" else 2.0
-    values = (
-        n_samples * math.log(2.0 * math.pi * noise_variance)
-        + rss / noise_variance
-        + penalty * degrees_of_freedom
-    )
-    return path[:, int(np.argmin(values))] * weights
-
-
-def _plain_variables(values: Any) -> list[int | str] | None:
-    """Variables as given (indices or names), as JSON can hold them."""
-    if values is None:
-        return None
-    if isinstance(values, str | numbers.Integral):
-        values = [values]
-    return [v if isinstance(v, str) else int(v) for v in values]
-
-
-def _as_index(value: Any, n_features: int, name: str) -> int:
-    index = as_int(value, name)
-    if not 0 <= index < n_features:
-        raise ValueError(
-            f"{name}={index} is out of range for {n_features} features "
-            f"(expected 0 to {n_features - 1})"
-        )
-    return index
-
-
-class ExhaustiveOrdering(BaseEstimator):
+class ExhaustiveOrdering(GraphExports, BaseEstimator):
     """Exact causal order and weighted causal graph of a linear model.
 
     Finds the causal order of the variables by exhaustive search over all
@@ -679,8 +189,8 @@ class ExhaustiveOrdering(BaseEstimator):
         reference: str | Callable[[np.ndarray], npt.ArrayLike] | npt.ArrayLike = (
             "normal"
         ),
-        pruning: Literal["adaptive_lasso", "none"] = "adaptive_lasso",
-        criterion: Literal["bic", "aic"] = "bic",
+        pruning: Pruning = "adaptive_lasso",
+        criterion: Criterion = "bic",
         n_threads: int | None = None,
         exogenous: Sequence[int | str] | None = None,
         sinks: Sequence[int | str] | None = None,
@@ -698,7 +208,7 @@ class ExhaustiveOrdering(BaseEstimator):
 
     def fit(
         self,
-        X: npt.ArrayLike,
+        X: npt.ArrayLike | PreparedData,
         y: None = None,
         *,
         progress: bool | ProgressCallback | None = None,
@@ -709,11 +219,11 @@ class ExhaustiveOrdering(BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : array-like of shape (n_samples, n_features) or PreparedData
             The data, one variable per column; a pandas DataFrame keeps its
-            column names in ``feature_names_in_``. At least 2 samples and at
-            most 30 features, all finite, no constant column and no exactly
-            collinear columns.
+            column names in ``feature_names_in_`` (as does PreparedData with
+            names). At least 2 samples and at most 30 features, all finite,
+            no constant column and no exactly collinear columns.
         y : None
             Ignored; present for the scikit-learn API.
         progress : bool or callable, optional
@@ -739,7 +249,7 @@ class ExhaustiveOrdering(BaseEstimator):
             values, or has a constant column or exactly collinear columns;
             for a masked array with masked cells, or a DataFrame with date,
             time or duration columns; for prior knowledge that names no
-            column of ``X`` or contradicts itself.
+            column of ``X`` or contradicts itself (a PriorKnowledgeError).
         TypeError
             For sparse ``X``, an ``n_threads`` that is not an integer or
             None, or a variable of the prior knowledge that is neither an
@@ -752,35 +262,9 @@ class ExhaustiveOrdering(BaseEstimator):
         """
         start = time.perf_counter()
         self._check_params()
-        data, names = self._checked_data(X, reset=True)
-        prepared = _api.prepare(data, names, in_place=True)
-        del data
-        return self._fit_prepared(
-            prepared,
-            start=start,
-            progress=progress,
-            checkpoint=checkpoint,
-            client=client,
-        )
-
-    def _fit_prepared(
-        self,
-        prepared: _api.Prepared,
-        *,
-        start: float | None = None,
-        emit: bool = True,
-        record_names: bool = False,
-        progress: bool | ProgressCallback | None = None,
-        checkpoint: str | os.PathLike[str] | None = None,
-        client: Any = None,
-    ) -> ExhaustiveOrdering:
-        """:meth:`fit` on data from :func:`veldra._api.prepare`, parameters
-        checked; ``start`` as in :func:`veldra._api.search`. Without ``emit``
-        the warnings are only recorded in ``warnings_``; with
-        ``record_names`` the prepared data's names become the feature names
-        (for data that did not pass through :meth:`fit`)."""
-        knowledge = self._knowledge(prepared.standard.shape[1], prepared.names)
-        result = _api.search(
+        prepared = self._prepared(X, reset=True)
+        knowledge = self._knowledge(prepared.n_features, prepared.names)
+        result = find_order(
             prepared,
             reference=self.reference,
             n_threads=self.n_threads,
@@ -791,7 +275,7 @@ class ExhaustiveOrdering(BaseEstimator):
             client=client,
         )
         order = np.array(result.order, dtype=np.int64)
-        self.adjacency_matrix_ = _predecessor_effects(
+        self.adjacency_matrix_ = predecessor_effects(
             prepared,
             order,
             self.pruning,
@@ -805,19 +289,14 @@ class ExhaustiveOrdering(BaseEstimator):
         self.search_seconds_ = float(result.seconds)
         self.n_threads_ = int(result.n_threads)
         self.instruction_sets_ = result.instruction_sets
-        self.n_samples_fit_ = int(prepared.standard.shape[0])
+        self.n_samples_fit_ = prepared.n_samples
         self.non_gaussianity_ = result.non_gaussianity
         self.non_gaussianity_p_values_ = result.non_gaussianity_p_values
         self.position_margins_ = result.position_margins
         self.margin_ = float(result.margin)
         self.runner_up_order_ = result.runner_up_order
         self.warnings_ = result.warnings
-        if record_names:
-            self.n_features_in_ = int(prepared.standard.shape[1])
-            if prepared.names is not None:
-                self.feature_names_in_ = np.array(prepared.names, dtype=object)
-        if emit:
-            _api.issue_warnings(result.warnings, stacklevel=3)
+        issue_warnings(result.warnings, stacklevel=2)
         return self
 
     def _knowledge(
@@ -832,29 +311,18 @@ class ExhaustiveOrdering(BaseEstimator):
             prior_knowledge=self.prior_knowledge,
         )
 
-    def _column_names(self) -> tuple[str, ...]:
-        names = getattr(self, "feature_names_in_", None)
-        if names is None:
-            return default_names(len(self.causal_order_))
-        return tuple(str(name) for name in names)
-
     def _variable(self, value: Any, name: str) -> int:
         """An index, or a column name of the fitted data, as an index."""
-        if isinstance(value, str):
-            names = getattr(self, "feature_names_in_", None)
-            if names is None:
-                raise TypeError(
-                    f"{name}={value!r} is a name, but the estimator was fitted"
-                    " on data without column names; pass an index"
-                )
-            matches = np.flatnonzero(names == value)
-            if len(matches) != 1:
-                raise ValueError(f"{name}={value!r} is not a column name")
-            return int(matches[0])
-        return _as_index(value, self.n_features_in_, name)
+        names = getattr(self, "feature_names_in_", None)
+        return column_index(
+            value, None if names is None else list(names), self.n_features_in_, name
+        )
 
     def estimate_total_effect(
-        self, X: npt.ArrayLike, from_index: int | str, to_index: int | str
+        self,
+        X: npt.ArrayLike | PreparedData,
+        from_index: int | str,
+        to_index: int | str,
     ) -> float:
         """Total effect of one variable on another, given the fitted order.
 
@@ -865,7 +333,7 @@ class ExhaustiveOrdering(BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_)
+        X : array-like of shape (n_samples, n_features_in_) or PreparedData
             Data with the same variables as those the estimator was fitted
             on (usually the same data).
         from_index : int or str
@@ -904,7 +372,11 @@ class ExhaustiveOrdering(BaseEstimator):
         target = self._variable(to_index, "to_index")
         if source == target:
             raise ValueError(f"from_index and to_index must differ, both are {source}")
-        data, names = self._checked_data(X, reset=False)
+        if isinstance(X, PreparedData):
+            prepared: PreparedData | None = self._prepared(X, reset=False)
+        else:
+            prepared = None
+            data, names = self._checked_data(X, reset=False)
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
             labels = self._column_names()
@@ -916,18 +388,12 @@ class ExhaustiveOrdering(BaseEstimator):
                 stacklevel=2,
             )
             return 0.0
-        prepared = _api.prepare(data, names, in_place=True)
-        adjustment = self.causal_order_[: positions[source]]
-        columns = [source, *adjustment.tolist()]
-        # On the standardised columns, scaled back: the units do not matter.
-        standard = prepared.standard
-        beta, *_ = np.linalg.lstsq(
-            standard[:, columns], standard[:, target], rcond=None
-        )
-        return float(beta[0] * prepared.scale_ratio(target, source))
+        if prepared is None:
+            prepared = prepare(data, names, in_place=True)
+        return total_effect(prepared, self.causal_order_, source, target)
 
     def get_error_independence_p_values(
-        self, X: npt.ArrayLike, *, max_samples: int = 1000
+        self, X: npt.ArrayLike | PreparedData, *, max_samples: int = 1000
     ) -> np.ndarray:
         """P-values of pairwise independence tests between the residuals.
 
@@ -945,7 +411,7 @@ class ExhaustiveOrdering(BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_)
+        X : array-like of shape (n_samples, n_features_in_) or PreparedData
             The data the estimator was fitted on (or data with the same
             variables).
         max_samples : int, default=1000
@@ -969,21 +435,12 @@ class ExhaustiveOrdering(BaseEstimator):
 
         check_is_fitted(self)
         limit = as_int(max_samples, "max_samples")
-        data, names = self._checked_data(X, reset=False)
-        prepared = _api.prepare(data, names, in_place=True)
-        ratio = prepared.scale_ratio(
-            np.arange(len(prepared.peak))[:, np.newaxis], np.arange(len(prepared.peak))
-        )
-        standard = prepared.standard
-        if len(standard) > limit:
-            rows = np.random.default_rng(0).choice(len(standard), limit, replace=False)
-            standard = standard[np.sort(rows)]
-        residuals = standard - standard @ (self.adjacency_matrix_ / ratio).T
-        return hsic_p_values(residuals)
+        prepared = self._prepared(X, reset=False)
+        return hsic_p_values(residuals(prepared, self.adjacency_matrix_, limit))
 
     def bootstrap(
         self,
-        X: npt.ArrayLike,
+        X: npt.ArrayLike | PreparedData,
         n_sampling: int,
         random_state: int | np.random.RandomState | None = None,
         *,
@@ -999,8 +456,9 @@ class ExhaustiveOrdering(BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
-            The data, one variable per column.
+        X : array-like of shape (n_samples, n_features) or PreparedData
+            The data, one variable per column. PreparedData is resampled as
+            it is, standardised.
         n_sampling : int
             Number of resamples, at least 1. Each costs one full search.
         random_state : int, RandomState instance or None, default=None
@@ -1034,274 +492,54 @@ class ExhaustiveOrdering(BaseEstimator):
         if count < 1:
             raise ValueError(f"n_sampling must be at least 1, got {count}")
         self._check_params()
-        data, names = self._checked_data(X, reset=None)
-        _api.prepare(data, names)  # the whole sample first: collinear columns
-        knowledge = self._knowledge(data.shape[1], names)
-        rng = check_random_state(random_state)
-        n_samples, n_features = data.shape
-        indices = rng.randint(0, n_samples, size=(count, n_samples))
-        orders = np.empty((count, n_features), dtype=np.int64)
-        adjacencies = np.empty((count, n_features, n_features))
-        workers, threads = 1, self.n_threads
-        if n_jobs is not None and n_jobs != 1:
-            import joblib
-
-            workers = min(joblib.effective_n_jobs(n_jobs), count)
-            if workers > 1:
-                threads = max(1, resolve_threads(self.n_threads) // workers)
-
-        start = time.perf_counter()
-        finished = itertools.count(1)  # next() on it is atomic in threads
-
-        def resample(k: int) -> None:
-            try:
-                prepared = _api.prepare(
-                    *_api.checked_array(data[indices[k]], names, copy=False),
-                    in_place=True,
-                )
-                result = _api.search(
-                    prepared,
-                    reference=self.reference,
-                    n_threads=threads,
-                    diagnose=False,
-                    knowledge=knowledge,
-                )
-            except (ValueError, RuntimeError) as error:
-                error.add_note(f"(in bootstrap resample {k})")
-                raise
-            orders[k] = result.order
-            adjacencies[k] = _predecessor_effects(
-                prepared,
-                orders[k],
-                self.pruning,
-                self.criterion,
-                None if knowledge is None else knowledge.forbidden,
-            )
-            done = next(finished)
-            if progress is not None:
-                progress(done, count, time.perf_counter() - start)
-
-        if workers > 1:
-            import joblib
-
-            joblib.Parallel(n_jobs=workers, prefer="threads")(
-                joblib.delayed(resample)(k) for k in range(count)
-            )
+        if isinstance(X, PreparedData):
+            data, names = X.standard, X.names
         else:
-            for k in range(count):
-                resample(k)
-        positions = np.zeros((n_features, n_features))
-        np.add.at(positions, (orders, np.arange(n_features)), 1.0)
-        return BootstrapResult(
-            edge_probabilities=(adjacencies != 0).mean(axis=0),
-            position_probabilities=positions / count,
-            orders=orders,
-            adjacency_matrices=adjacencies,
-            resampled_indices=indices,
-            column_names=names,
-            random_state=(
-                int(random_state)
-                if isinstance(random_state, numbers.Integral)
-                else None
-            ),
+            data, names = self._checked_data(X, reset=None)
+            prepare(data, names)  # the whole sample first: collinear columns
+        return _bootstrap.bootstrap(
+            data,
+            names,
+            count,
+            random_state,
+            reference=self.reference,
+            n_threads=self.n_threads,
+            pruning=self.pruning,
+            criterion=self.criterion,
+            knowledge=self._knowledge(data.shape[1], names),
+            n_jobs=n_jobs,
+            progress=progress,
         )
-
-    # ------------------------------------------------------------------
-    # Exports
-
-    def to_dot(self) -> str:
-        """The graph in Graphviz DOT, as ``veldra order --dot`` writes it.
-
-        A node per variable, labelled with its column name (``x0``, ``x1``,
-        ... without names), and an edge j -> i labelled with ``B[i, j]`` for
-        every nonzero direct effect.
-        """
-        check_is_fitted(self)
-        return format_dot(self.adjacency_matrix_, self._column_names())
-
-    def to_networkx(self) -> Any:
-        """The graph as a ``networkx.DiGraph`` (networkx must be installed).
-
-        Nodes are the column indices, with their column name (``name``) and
-        place in the causal order (``position``); an edge j -> i carries
-        the direct effect ``B[i, j]`` as ``weight``. The graph's
-        ``order`` is ``causal_order_`` as a list.
-        """
-        check_is_fitted(self)
-        try:
-            import networkx
-        except ImportError:
-            raise ImportError(
-                "to_networkx needs networkx: pip install networkx"
-            ) from None
-        graph = networkx.DiGraph(order=self.causal_order_.tolist())
-        positions = np.argsort(self.causal_order_)
-        for j, name in enumerate(self._column_names()):
-            graph.add_node(j, name=name, position=int(positions[j]))
-        B = self.adjacency_matrix_
-        for i, j in zip(*np.nonzero(B), strict=True):
-            graph.add_edge(int(j), int(i), weight=float(B[i, j]))
-        return graph
-
-    def to_dataframe(self) -> Any:
-        """The adjacency matrix as a labelled pandas DataFrame.
-
-        Rows are the effects and columns the causes, both labelled with the
-        column names: ``frame.loc[effect, cause]`` is the direct effect.
-        """
-        check_is_fitted(self)
-        try:
-            import pandas
-        except ImportError:
-            raise ImportError("to_dataframe needs pandas: pip install pandas") from None
-        names = list(self._column_names())
-        return pandas.DataFrame(
-            self.adjacency_matrix_.copy(), index=names, columns=names
-        )
-
-    def _record(self, bootstrap: BootstrapResult | None = None) -> dict[str, Any]:
-        check_is_fitted(self)
-        names = list(self._column_names())
-        order = self.causal_order_.tolist()
-        boot = None
-        if bootstrap is not None:
-            boot = {
-                "n_sampling": len(bootstrap.orders),
-                "random_state": bootstrap.random_state,
-                "edge_probabilities": bootstrap.edge_probabilities.tolist(),
-                "position_probabilities": bootstrap.position_probabilities.tolist(),
-            }
-        runner_up = self.runner_up_order_
-        return {
-            "schema": SCHEMA,
-            "schema_version": SCHEMA_VERSION,
-            "column_names": names,
-            "order": order,
-            "order_names": [names[j] for j in order],
-            "score": self.score_,
-            "adjacency_matrix": self.adjacency_matrix_.tolist(),
-            "non_gaussianity": np.asarray(self.non_gaussianity_).tolist(),
-            "non_gaussianity_p_values": np.asarray(
-                self.non_gaussianity_p_values_
-            ).tolist(),
-            "position_margins": np.asarray(self.position_margins_).tolist(),
-            "margin": self.margin_,
-            "runner_up_order": None if runner_up is None else runner_up.tolist(),
-            "warnings": list(self.warnings_),
-            "n_samples": self.n_samples_fit_,
-            "n_evaluations": self.n_evaluations_,
-            "seconds": self.search_seconds_,
-            "n_threads": self.n_threads_,
-            "reference": self.reference if isinstance(self.reference, str) else None,
-            "pruning": self.pruning,
-            "criterion": self.criterion,
-            "exogenous": _plain_variables(self.exogenous),
-            "sinks": _plain_variables(self.sinks),
-            "required_order": (
-                None
-                if self.required_order is None
-                else [_plain_variables(pair) for pair in self.required_order]
-            ),
-            "prior_knowledge": (
-                None
-                if self.prior_knowledge is None
-                else np.asarray(self.prior_knowledge).tolist()
-            ),
-            "constraints": list(getattr(self, "constraints_", ())),
-            "instruction_sets": list(getattr(self, "instruction_sets_", ())),
-            "bootstrap": boot,
-        }
-
-    def to_json(self, bootstrap: BootstrapResult | None = None) -> str:
-        """The fitted result as one line of JSON, as ``veldra order --json``
-        prints it.
-
-        The schema (version 1) is described in :mod:`veldra._export` and the
-        README; :meth:`from_json` reads it back.
-
-        Parameters
-        ----------
-        bootstrap : BootstrapResult, optional
-            Adds its edge and position probabilities under ``"bootstrap"``.
-        """
-        return dump_record(self._record(bootstrap))
-
-    @classmethod
-    def from_json(cls, text: str | bytes | dict[str, Any]) -> ExhaustiveOrdering:
-        """A fitted estimator from :meth:`to_json`'s (or the command line's)
-        JSON.
-
-        It has the parameters, order, graph, scores and diagnostics of the
-        record (a custom reference comes back as ``"normal"``), so that
-        everything but refitting works: the exports, and
-        :meth:`estimate_total_effect` and
-        :meth:`get_error_independence_p_values` on data.
-
-        Raises
-        ------
-        ValueError
-            If the text is not such a record.
-        """
-        record = load_record(text)
-
-        def array(key: str, default: float = math.nan) -> np.ndarray:
-            values = record.get(key)
-            if values is None:
-                return np.full(len(names), default)
-            return np.array([default if v is None else v for v in values], float)
-
-        names = [str(name) for name in record["column_names"]]
-        model = cls(
-            reference=record.get("reference") or "normal",
-            pruning=record.get("pruning", "adaptive_lasso"),
-            criterion=record.get("criterion", "bic"),
-            exogenous=record.get("exogenous"),
-            sinks=record.get("sinks"),
-            required_order=(
-                None
-                if record.get("required_order") is None
-                else [tuple(pair) for pair in record["required_order"]]
-            ),
-            prior_knowledge=record.get("prior_knowledge"),
-        )
-        d = len(names)
-        model.causal_order_ = np.array(record["order"], dtype=np.int64)
-        model.adjacency_matrix_ = np.array(record["adjacency_matrix"], dtype=float)
-        if model.causal_order_.shape != (d,) or model.adjacency_matrix_.shape != (d, d):
-            raise ValueError("the record's order and matrix do not match its columns")
-        model.score_ = float(record.get("score", math.nan))
-        model.n_evaluations_ = int(record.get("n_evaluations", d * 2 ** (d - 1)))
-        model.search_seconds_ = float(record.get("seconds", math.nan))
-        model.n_threads_ = int(record.get("n_threads", 1))
-        model.n_samples_fit_ = int(record.get("n_samples", 0))
-        model.non_gaussianity_ = array("non_gaussianity")
-        model.non_gaussianity_p_values_ = array("non_gaussianity_p_values")
-        model.position_margins_ = array("position_margins", math.inf)
-        margin = record.get("margin")
-        model.margin_ = math.inf if margin is None else float(margin)
-        runner_up = record.get("runner_up_order")
-        model.runner_up_order_ = (
-            None if runner_up is None else np.array(runner_up, dtype=np.int64)
-        )
-        model.warnings_ = tuple(record.get("warnings", ()))
-        model.constraints_ = tuple(record.get("constraints", ()))
-        model.instruction_sets_ = tuple(record.get("instruction_sets", ()))
-        model.n_features_in_ = d
-        if names != list(default_names(d)):
-            model.feature_names_in_ = np.array(names, dtype=object)
-        return model
 
     def _check_params(self) -> None:
-        if not isinstance(self.pruning, str) or self.pruning not in _PRUNINGS:
+        check_choice(self.pruning, PRUNINGS, "pruning")
+        check_choice(self.criterion, CRITERIA, "criterion")
+
+    def _prepared(self, X: Any, *, reset: bool) -> PreparedData:
+        """``X`` checked and standardised, with scikit-learn's bookkeeping of
+        the features (``reset`` as in ``validate_data``); PreparedData is
+        taken as it is."""
+        if not isinstance(X, PreparedData):
+            data, names = self._checked_data(X, reset=reset)
+            return prepare(data, names, in_place=True)
+        if reset:
+            self.n_features_in_ = X.n_features
+            if X.names is not None:
+                self.feature_names_in_ = np.array(X.names, dtype=object)
+            elif hasattr(self, "feature_names_in_"):
+                del self.feature_names_in_
+            return X
+        if X.n_features != self.n_features_in_:
             raise ValueError(
-                f"pruning must be one of {', '.join(map(repr, _PRUNINGS))}; "
-                f"got {self.pruning!r}"
+                f"X has {X.n_features} features, but {type(self).__name__} is"
+                f" expecting {self.n_features_in_} features as input."
             )
-        if not isinstance(self.criterion, str) or self.criterion not in _CRITERIA:
+        fitted = getattr(self, "feature_names_in_", None)
+        if X.names is not None and fitted is not None and list(X.names) != list(fitted):
             raise ValueError(
-                f"criterion must be one of {', '.join(map(repr, _CRITERIA))}; "
-                f"got {self.criterion!r}"
+                "The feature names should match those that were passed during fit."
             )
+        return X
 
     def _checked_data(
         self, X: npt.ArrayLike, *, reset: bool | None
@@ -1314,13 +552,13 @@ class ExhaustiveOrdering(BaseEstimator):
         get its usual messages), after masked arrays are refused (the
         conversion would use the values under the mask). Returns a new
         float64 array and the names; columns are checked for collinearity by
-        :func:`veldra._api.prepare`.
+        :func:`veldra._data.prepare`.
         """
         frame = hasattr(X, "columns")
         if frame:
-            checked = _api.checked_array(X)
+            checked = checked_array(X)
         else:
-            _api.reject_unsupported(X)
+            reject_unsupported(X)
         options = {
             "dtype": np.float64,
             "ensure_min_samples": 2,
@@ -1332,6 +570,6 @@ class ExhaustiveOrdering(BaseEstimator):
             else:
                 array = validate_data(self, X, reset=reset, **options)
         except OverflowError:
-            _api.checked_array(X)  # names the cell out of float64's range
+            checked_array(X)  # names the cell out of float64's range
             raise
-        return checked if frame else _api.checked_array(array)
+        return checked if frame else checked_array(array)

@@ -6,8 +6,8 @@ into a :class:`Knowledge`: per variable, the variables that must come
 before it, which the search honours by visiting only orders that respect
 them, and the edges the weighted graph may not have.
 
-NumPy is the only heavy import, and it is made inside the functions: the
-command line imports this module before it reads the data.
+Statements that cannot all hold, or that do not fit the data's columns,
+are refused with a :class:`PriorKnowledgeError` that says why.
 """
 
 from __future__ import annotations
@@ -18,11 +18,14 @@ from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
+from ._data import column_index
+
 if TYPE_CHECKING:
-    import numpy as np
     import numpy.typing as npt
 
-__all__ = ["Knowledge", "make_knowledge"]
+__all__ = ["Knowledge", "PriorKnowledgeError", "make_knowledge"]
 
 # Values of lingam's prior-knowledge matrix.
 _NO_PATH, _PATH, _UNKNOWN = 0, 1, -1
@@ -30,6 +33,19 @@ _NO_PATH, _PATH, _UNKNOWN = 0, 1, -1
 _SHOWN = 5
 
 Variable = int | str
+
+
+class PriorKnowledgeError(ValueError):
+    """Prior knowledge that does not fit the data or contradicts itself.
+
+    Raised by :func:`veldra.causal_order`, :func:`veldra.estimate_cost` and
+    :class:`veldra.ExhaustiveOrdering` for a variable that names no column,
+    a pair of a variable with itself, a malformed prior-knowledge matrix or
+    statements that cannot all hold (the message names a cycle or the
+    clash). Variables given as neither an index nor a name are a TypeError.
+    """
+
+    __module__ = "veldra"
 
 
 @dataclass(frozen=True, eq=False)
@@ -70,31 +86,11 @@ def _name(j: int, names: Sequence[str] | None) -> str:
     return f"x{j}" if names is None else names[j]
 
 
-def _variable(
-    value: Any, n_features: int, names: Sequence[str] | None, what: str
-) -> int:
-    """A variable given by index or column name, as an index."""
-    if isinstance(value, str):
-        if names is None:
-            raise TypeError(
-                f"{what}: {value!r} is a name, but the data have no column names;"
-                " give the variable's index"
-            )
-        if value not in names:
-            raise ValueError(f"{what}: {value!r} is not a column name")
-        return list(names).index(value)
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise TypeError(
-            f"{what}: {value!r} is neither a column index nor a name"
-            f" ({type(value).__name__})"
-        )
-    index = int(value)
-    if not 0 <= index < n_features:
-        raise ValueError(
-            f"{what}: {index} is out of range; the indices run from 0 to"
-            f" {n_features - 1}"
-        )
-    return index
+def _column(value: Any, names: Sequence[str] | None, n_features: int, what: str) -> int:
+    try:
+        return column_index(value, names, n_features, what, item=True)
+    except ValueError as error:
+        raise PriorKnowledgeError(str(error)) from None
 
 
 def _variables(
@@ -115,7 +111,7 @@ def _variables(
         ) from None
     chosen: list[int] = []
     for value in items:
-        index = _variable(value, n_features, names, what)
+        index = _column(value, names, n_features, what)
         if index not in chosen:
             chosen.append(index)
     return chosen
@@ -145,9 +141,9 @@ def _pairs(
                 f"{what}: {item!r} is not a pair (a, b) of variables; for one"
                 " pair pass [(a, b)]"
             )
-        a, b = (_variable(v, n_features, names, what) for v in pair)
+        a, b = (_column(v, names, n_features, what) for v in pair)
         if a == b:
-            raise ValueError(
+            raise PriorKnowledgeError(
                 f"{what}: ({pair[0]!r}, {pair[1]!r}) puts"
                 f" {_name(a, names)} before itself"
             )
@@ -158,14 +154,12 @@ def _pairs(
 
 def _matrix(prior_knowledge: npt.ArrayLike, n_features: int) -> np.ndarray:
     """lingam's matrix checked, as int8 with the diagonal set to -1."""
-    import numpy as np
-
     try:
         matrix = np.array(prior_knowledge)
     except (TypeError, ValueError) as error:
-        raise ValueError(f"prior_knowledge is not a matrix: {error}") from None
+        raise PriorKnowledgeError(f"prior_knowledge is not a matrix: {error}") from None
     if matrix.shape != (n_features, n_features):
-        raise ValueError(
+        raise PriorKnowledgeError(
             f"prior_knowledge must have shape ({n_features}, {n_features}), one"
             f" row and column per variable; got {matrix.shape}"
         )
@@ -184,7 +178,7 @@ def _matrix(prior_knowledge: npt.ArrayLike, n_features: int) -> np.ndarray:
             f"[{i}, {j}] = {matrix[i, j].item()!r}" for i, j in cells[:_SHOWN].tolist()
         )
         more = f" and {len(cells) - _SHOWN} more" if len(cells) > _SHOWN else ""
-        raise ValueError(
+        raise PriorKnowledgeError(
             "prior_knowledge may hold only 0 (no path), 1 (a path) and -1 (not"
             f" known); it holds {shown}{more}"
         )
@@ -263,7 +257,7 @@ def make_knowledge(
 
     Raises
     ------
-    ValueError
+    PriorKnowledgeError
         For a variable out of range or not a column name, a variable both
         exogenous and a sink (with more than one variable), a pair of a
         variable with itself, a matrix of the wrong shape or with values
@@ -286,8 +280,6 @@ def make_knowledge(
     >>> [bin(mask) for mask in knowledge.predecessors]
     ['0b0', '0b1', '0b11']
     """
-    import numpy as np
-
     d = int(n_features)
     names = None if column_names is None else [str(name) for name in column_names]
     if names is not None and len(names) != d:
@@ -346,7 +338,7 @@ def make_knowledge(
                 )
     both = [j for j in first if j in last]
     if both and d > 1:
-        raise ValueError(
+        raise PriorKnowledgeError(
             f"{_name(both[0], names)} is both exogenous (first) and a sink"
             " (last); with other variables it cannot be both"
         )
@@ -357,7 +349,7 @@ def make_knowledge(
                 if i in first
                 else f"{_name(j, names)} is a sink (no children)"
             )
-            raise ValueError(
+            raise PriorKnowledgeError(
                 f"contradictory prior knowledge: prior_knowledge[{i}, {j}] = 1"
                 f" asks for a path {_name(j, names)} -> {_name(i, names)}, but"
                 f" {which}"
@@ -381,7 +373,7 @@ def make_knowledge(
         predecessors[j] &= ~(1 << j)
     cycle = _cycle(predecessors)
     if cycle is not None:
-        raise ValueError(
+        raise PriorKnowledgeError(
             "contradictory prior knowledge: "
             + " before ".join(_name(j, names) for j in cycle)
         )

@@ -55,3 +55,8 @@ def _merge_sinks(
 def _instruction_set() -> str:
     """The instruction set scores are computed with here (Highway's name):
     their last bits depend on it."""
+
+MAX_VARIABLES: int
+"""The most variables a search takes (its subsets are 32-bit masks)."""
+MAX_SAMPLES: int
+"""The most samples a search takes (it counts rows in 32 bits)."""

@@ -17,7 +17,13 @@ from pathlib import Path
 
 from ._checks import as_int
 
-__all__ = ["MAX_THREADS", "available_cpus", "cap_threads", "resolve_threads"]
+__all__ = [
+    "MAX_THREADS",
+    "available_cpus",
+    "cap_threads",
+    "kernel_threads",
+    "resolve_threads",
+]
 
 #: The most threads a search runs on: its pool's 127 workers and the calling
 #: thread.
@@ -29,6 +35,12 @@ def _affinity_count() -> int:
         return len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         return os.cpu_count() or 1
+
+
+def kernel_threads(n_threads: int) -> int:
+    """The threads the native search runs for its ``n_threads`` argument: the
+    count itself, or for 0 every CPU of the calling thread's affinity set."""
+    return n_threads if n_threads > 0 else _affinity_count()
 
 
 def _quota_cpus(quota: str, period: str) -> float | None:

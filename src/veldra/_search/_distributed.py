@@ -28,7 +28,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:
-    from ._engine import _State
+    from ._state import State
 
 # A chunk is sized to take about this long on one worker: long enough that a
 # task's overhead (a few milliseconds) is lost in it, short enough that a
@@ -40,6 +40,8 @@ _SHORTEST_TASK_SECONDS = 0.2
 _CHUNKS_PER_WORKER = 4
 # Chunks out at a time per worker: one running, one ready to start.
 _IN_FLIGHT_PER_WORKER = 2
+# A scheduler given by its address must answer within this long.
+_CONNECT_SECONDS = 30
 # A broadcast that meets a lost worker is tried again after a pause.
 _BROADCAST_ATTEMPTS = 10
 _BROADCAST_PAUSE = 1.0
@@ -64,7 +66,7 @@ def _compute_chunk(
     Returns the chunk's totals and sinks (by rank), the scores evaluated,
     the seconds taken, the instruction set used and the worker's address.
     """
-    from ._sweep import _instruction_set, _sweep_chunk
+    from .._sweep import _instruction_set, _sweep_chunk
 
     try:
         from distributed import get_worker
@@ -218,7 +220,16 @@ def connect(client: Any) -> Any:
             " pip install 'veldra[distributed]'"
         ) from None
     if isinstance(client, str):
-        return Client(client)
+        try:
+            return Client(client, timeout=_CONNECT_SECONDS, set_as_default=False)
+        except (OSError, TimeoutError) as error:
+            raise ConnectionError(
+                f"cannot reach the Dask scheduler at {client}: {error}"
+            ) from None
+        except ValueError as error:
+            raise ValueError(
+                f"cannot reach the Dask scheduler at {client}: {error}"
+            ) from None
     if not isinstance(client, Client):
         raise TypeError(
             "client must be a dask.distributed.Client (or, on the command line,"
@@ -271,7 +282,7 @@ def _broadcast(client: Any, value: Any, key: str) -> Any:
 
 def sweep_level(
     session: Session,
-    state: _State,
+    state: State,
     per_position: float,
     report: Callable[[int], None],
     save: Callable[[], None],
@@ -290,7 +301,7 @@ def sweep_level(
     """
     from distributed import as_completed
 
-    from ._sweep import _merge_sinks
+    from .._sweep import _merge_sinks
 
     level, size = state.level, state.scores.shape[0]
     if state.position >= size:
@@ -370,6 +381,50 @@ def sweep_level(
             positions * (state.scores.itemsize + state.sinks.itemsize),
         )
     )
+
+
+class ClusterExecutor:
+    """The levels of a search on a Dask cluster, for the level engine: the
+    data go to the workers when the search begins, each level is cut into
+    chunks that they compute, and the results are merged here."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client
+        self.session: Session | None = None
+
+    @property
+    def threads(self) -> int:
+        return 1 if self.session is None else self.session.threads
+
+    @property
+    def levels(self) -> list[LevelRecord]:
+        return [] if self.session is None else self.session.levels
+
+    def begin(
+        self,
+        columns: np.ndarray,
+        gram: np.ndarray,
+        reference: np.ndarray,
+        predecessors: np.ndarray,
+    ) -> None:
+        self.session = start(self.client, columns, gram, reference, predecessors)
+
+    def sweep(
+        self,
+        state: State,
+        per_position: float,
+        report: Callable[[int], None],
+        save: Callable[[], None],
+    ) -> None:
+        assert self.session is not None
+        sweep_level(self.session, state, per_position, report, save)
+
+    def instruction_sets(self) -> dict[str, str]:
+        return {} if self.session is None else self.session.instruction_sets
+
+    def close(self) -> None:
+        if self.session is not None:
+            self.session.close()
 
 
 def _results(completed: Any) -> Iterator[tuple[Any, Any]]:

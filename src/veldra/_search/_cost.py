@@ -31,27 +31,22 @@ larger.
 from __future__ import annotations
 
 import math
-import os
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
-from ._checks import as_int
-from ._engine import table_bytes as _table_bytes
-from ._exhaustive_kernel import _sink_dp
-from ._threads import resolve_threads
+from .._checks import as_int
+from .._data import MAX_FEATURES, MAX_SAMPLES
+from .._exhaustive_kernel import _sink_dp
+from .._text import format_bytes, format_seconds, plural
+from .._threads import kernel_threads, resolve_threads
+from ._state import table_bytes as _table_bytes
 
-__all__ = ["CostEstimate", "estimate_cost", "format_bytes", "format_seconds"]
-
-#: The most variables the search accepts (its tables index subsets by a
-#: 32-bit mask).
-KERNEL_MAX_FEATURES = 30
-#: The most samples the search accepts (it counts rows in 32 bits).
-KERNEL_MAX_SAMPLES = 2**31 - 1
+__all__ = ["CostEstimate", "estimate_cost"]
 
 # Beyond this the evaluations no longer fit in a float.
 _MAX_ESTIMATED_FEATURES = 1000
@@ -122,11 +117,12 @@ class CostEstimate:
     feasible: bool
 
     def __str__(self) -> str:
-        threads = "thread" if self.n_threads == 1 else "threads"
         return (
             f"{self.n_evaluations:,} score evaluations, "
-            f"{format_bytes(self.memory_bytes)} of memory, "
-            f"about {format_seconds(self.seconds)} on {self.n_threads} {threads}"
+            f"{format_bytes(self.memory_bytes)} of memory "
+            f"({format_bytes(self.table_bytes)} of tables), "
+            f"estimated {format_seconds(self.seconds)} on"
+            f" {plural(self.n_threads, 'thread')}"
         )
 
 
@@ -140,37 +136,6 @@ class _Calibration:
 
 _cache: dict[tuple[int, int], _Calibration] = {}
 _cache_lock = threading.Lock()
-
-
-def format_bytes(count: float) -> str:
-    """A byte count with a binary unit, e.g. ``'12.0 MiB'``."""
-    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB"):
-        if count < 1024 or unit == "PiB":
-            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
-        count /= 1024
-    raise AssertionError("unreachable")
-
-
-def format_seconds(seconds: float) -> str:
-    """A duration in the largest fitting unit, e.g. ``'3.2 min'``."""
-    for unit, size in (("years", 365.25 * 86400), ("days", 86400), ("h", 3600)):
-        if seconds >= size:
-            return f"{seconds / size:.1f} {unit}"
-    if seconds >= 60:
-        return f"{seconds / 60:.1f} min"
-    if seconds >= 1:
-        return f"{seconds:.1f} s"
-    return f"{seconds * 1000:.0f} ms"
-
-
-def _effective_threads(kernel_threads: int) -> int:
-    """The threads the kernel runs for its argument (0: the affinity set)."""
-    if kernel_threads > 0:
-        return kernel_threads
-    try:
-        return max(len(os.sched_getaffinity(0)), 1)
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 def _problem(n: int, d: int) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -198,7 +163,7 @@ def _seconds_per_evaluation(*sizes: tuple[int, int, int]) -> list[float]:
     started = time.perf_counter()
     for repeat in range(_MAX_REPEATS):
         for i, ((X, gram, reference), d, threads) in enumerate(problems):
-            count = _effective_threads(threads)
+            count = kernel_threads(threads)
             clock = time.thread_time if count == 1 else time.process_time
             start = clock()
             _sink_dp(X, gram, reference, d, threads)
@@ -224,7 +189,7 @@ def _calibrate(n: int, threads: int) -> _Calibration:
     sizes = [(small, high, 1)]
     if low < high:
         sizes.append((small, low, 1))
-    if _effective_threads(threads) > 1:
+    if kernel_threads(threads) > 1:
         sizes.append((small, high, threads))
     if n > small:
         sizes.append((n, 2, 1))
@@ -240,7 +205,7 @@ def _calibrate(n: int, threads: int) -> _Calibration:
         t_full = timings[n, 2, 1]
         fixed = max(t_full - 2 * per_feature, 0.5 * t_full)
     speedup = t_high / timings.get((small, high, threads), t_high)
-    speedup = min(speedup, float(_effective_threads(threads)))
+    speedup = min(speedup, float(kernel_threads(threads)))
     return _Calibration(fixed, per_feature, speedup, n)
 
 
@@ -253,16 +218,17 @@ def _calibration(n: int, threads: int) -> _Calibration:
     return found
 
 
-def _constrained_evaluations(d: int, **knowledge: Any) -> int:
-    if d > KERNEL_MAX_FEATURES:
+def _constrained_evaluations(
+    d: int, names: Sequence[str] | None, **knowledge: Any
+) -> int:
+    if d > MAX_FEATURES:
         raise ValueError(
-            f"prior knowledge is counted for at most {KERNEL_MAX_FEATURES}"
-            f" features, got {d}"
+            f"prior knowledge is counted for at most {MAX_FEATURES} features, got {d}"
         )
-    from ._knowledge import make_knowledge
-    from ._sweep import _evaluation_counts
+    from .._knowledge import make_knowledge
+    from .._sweep import _evaluation_counts
 
-    found = make_knowledge(d, None, **knowledge)
+    found = make_knowledge(d, names, **knowledge)
     if found is None:
         return d * 2 ** (d - 1)
     return sum(_evaluation_counts(d, np.array(found.predecessors, dtype=np.int32)))
@@ -273,10 +239,11 @@ def estimate_cost(
     n_features: int,
     *,
     n_threads: int | None = None,
-    exogenous: Iterable[int] | None = None,
-    sinks: Iterable[int] | None = None,
-    required_order: Iterable[tuple[int, int]] | None = None,
+    exogenous: Iterable[int | str] | None = None,
+    sinks: Iterable[int | str] | None = None,
+    required_order: Iterable[tuple[int | str, int | str]] | None = None,
     prior_knowledge: Any = None,
+    column_names: Sequence[str] | None = None,
 ) -> CostEstimate:
     """Evaluations, memory and expected time of a search of the given size.
 
@@ -296,9 +263,12 @@ def estimate_cost(
         this process may use, k for k but no more than those (a larger k is
         lowered, with a UserWarning).
     exogenous, sinks, required_order, prior_knowledge : optional
-        Prior knowledge as in :func:`veldra.causal_order`, by index: the
-        evaluations are then those of the constrained search, counted
-        exactly (for at most 30 features).
+        Prior knowledge as in :func:`veldra.causal_order`: the evaluations
+        are then those of the constrained search, counted exactly (for at
+        most 30 features).
+    column_names : sequence of str, optional
+        The columns' names, so that the prior knowledge may name variables
+        and its errors use the names.
 
     Returns
     -------
@@ -313,6 +283,9 @@ def estimate_cost(
     ValueError
         If ``n_samples < 2``, ``n_features`` is negative or above 1000, or
         ``n_threads < 0``.
+    PriorKnowledgeError
+        For prior knowledge that names no column or contradicts itself (a
+        ValueError).
 
     Notes
     -----
@@ -337,18 +310,19 @@ def estimate_cost(
         raise ValueError(f"n_features must be 0 or more, got {d}")
     if d > _MAX_ESTIMATED_FEATURES:
         raise ValueError(
-            f"n_features = {d} is far beyond the {KERNEL_MAX_FEATURES} the search"
+            f"n_features = {d} is far beyond the {MAX_FEATURES} the search"
             f" accepts; its cost, d * 2^(d - 1) evaluations, is estimated up to"
             f" d = {_MAX_ESTIMATED_FEATURES}"
         )
     threads = resolve_threads(n_threads)
-    effective = _effective_threads(threads)
+    effective = kernel_threads(threads)
 
     evaluations = d * 2 ** (d - 1) if d > 0 else 0
     given = (exogenous, sinks, required_order, prior_knowledge)
     if d > 0 and any(item is not None for item in given):
         evaluations = _constrained_evaluations(
             d,
+            column_names,
             exogenous=exogenous,
             sinks=sinks,
             required_order=required_order,
@@ -378,5 +352,5 @@ def estimate_cost(
         seconds=evaluations * per_evaluation / speedup,
         seconds_per_evaluation=per_evaluation,
         speedup=speedup,
-        feasible=d <= KERNEL_MAX_FEATURES and n <= KERNEL_MAX_SAMPLES,
+        feasible=d <= MAX_FEATURES and n <= MAX_SAMPLES,
     )

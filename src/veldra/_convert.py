@@ -1,0 +1,230 @@
+"""User input as a float64 array: arrays and nested sequences, masked
+arrays, object and text cells, and data frames (with their column names),
+refusing what a conversion would silently change (masked cells, dates and
+times, complex numbers) and naming the cell that is not a number."""
+
+from __future__ import annotations
+
+import datetime
+import decimal
+import math
+import numbers
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+from ._text import column_label, column_labels
+
+__all__ = ["as_float_array", "is_frame", "reject_unsupported"]
+
+# Cells a Python value may hold that float() would turn into a number but that
+# are not quantities: dates, times and durations.
+_NOT_QUANTITIES = (
+    np.datetime64,
+    np.timedelta64,
+    datetime.date,
+    datetime.time,
+    datetime.timedelta,
+)
+
+
+def is_frame(X: object) -> bool:
+    return hasattr(X, "columns") and hasattr(X, "to_numpy") and hasattr(X, "iloc")
+
+
+def _describe(value: object) -> str:
+    """A cell for a message: its repr, or the size of a huge integer."""
+    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+        bits = abs(int(value)).bit_length()
+        if bits > 128:  # its repr may be refused (int_max_str_digits), and long
+            return f"an integer of about {int(bits * math.log10(2)) + 1} digits"
+    text = repr(value)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+def _bad_cell(
+    column: np.ndarray, *, missing_ok: bool = False
+) -> tuple[int, object, bool] | None:
+    """The first cell of an object or text column that is not a real number.
+
+    Returns its row, its value and whether it is a number out of float64's
+    range. Numbers written as text count as numbers, as pandas reads them.
+    With ``missing_ok``, None and NaN-like values (pandas' missing values)
+    pass: the caller turns them into NaN.
+    """
+    for row, value in enumerate(column.tolist()):
+        if isinstance(value, _NOT_QUANTITIES):
+            return row, value, False
+        if missing_ok and (
+            value is None or type(value).__name__ in ("NAType", "NaTType")
+        ):
+            continue
+        if not isinstance(value, bool | numbers.Real | decimal.Decimal | str | bytes):
+            return row, value, False
+        try:
+            float(value)
+        except OverflowError:
+            return row, value, True
+        except ValueError:
+            return row, value, False
+    return None
+
+
+def _bad_cell_error(
+    index: int, names: Sequence[str] | None, cell: tuple[int, object, bool]
+) -> ValueError:
+    row, value, out_of_range = cell
+    if out_of_range:
+        return ValueError(
+            f"{column_label(index, names)} is out of range: row {row} holds"
+            f" {_describe(value)}, beyond the largest float64"
+            f" ({sys.float_info.max:.4g})"
+        )
+    return ValueError(
+        f"{column_label(index, names)} is not numeric: row {row} holds {_describe(value)}"
+    )
+
+
+def _check_frame_dtypes(frame: Any, names: Sequence[str]) -> None:
+    for j, dtype in enumerate(frame.dtypes):
+        kind = getattr(dtype, "kind", "")
+        if kind == "c":
+            raise ValueError(f"Complex data not supported: {column_label(j, names)}")
+        if kind in "mM":
+            raise ValueError(
+                f"{column_label(j, names)} holds dates, times or durations (dtype"
+                f" {dtype}), not quantities; convert it to numbers first, such as"
+                " seconds since a start"
+            )
+
+
+def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
+    names = tuple(str(c) for c in frame.columns)
+    shape = getattr(frame, "shape", None)
+    if shape is not None and len(shape) == 2 and shape[1] == 0:
+        return np.empty(shape, dtype=np.float64), names
+    _check_frame_dtypes(frame, names)
+    for j, dtype in enumerate(frame.dtypes):
+        # Object columns are read cell by cell, as object arrays are, so that
+        # dates or times inside them are not taken for numbers.
+        if getattr(dtype, "kind", "") == "O":
+            cells = np.asarray(frame.iloc[:, j].to_numpy(), dtype=object)
+            bad = _bad_cell(cells, missing_ok=True)
+            if bad is not None:
+                raise _bad_cell_error(j, names, bad)
+    try:
+        data = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError, OverflowError):
+        for j in range(len(names)):
+            column = frame.iloc[:, j]
+            try:
+                column.to_numpy(dtype=np.float64, na_value=np.nan)
+            except (TypeError, ValueError, OverflowError):
+                cells = np.asarray(column.to_numpy(), dtype=object)
+                bad = _bad_cell(cells) or (0, cells[0] if len(cells) else None, False)
+                raise _bad_cell_error(j, names, bad) from None
+        raise
+    # A new C-ordered array, never a view of the frame's own: it is
+    # standardised in place.
+    return np.array(data, order="C", copy=True), names
+
+
+def reject_unsupported(X: Any) -> None:
+    """Refuse inputs whose conversion to numbers would silently change them.
+
+    A masked array's masked cells still hold values, which the conversion
+    would use; a DataFrame's date, time and duration columns would become
+    nanosecond counts.
+
+    Raises
+    ------
+    ValueError
+        Naming the columns concerned.
+    """
+    if np.ma.isMaskedArray(X):
+        mask = np.ma.getmaskarray(X)
+        if mask.any():
+            where = ""
+            if mask.ndim == 2:
+                where = f" in {column_labels(np.flatnonzero(mask.any(axis=0)).tolist(), None)}"
+            raise ValueError(
+                f"X is a masked array with masked cells{where}; the values under"
+                " the mask would be used as data. Drop the rows that hold them"
+                " or fill them first (X.filled(value))"
+            )
+    elif is_frame(X):
+        _check_frame_dtypes(X, tuple(str(c) for c in X.columns))
+
+
+def _array_to_float(X: Any, *, copy: bool = True) -> np.ndarray:
+    if type(X).__module__.startswith("scipy.sparse"):
+        import scipy.sparse
+
+        if scipy.sparse.issparse(X):
+            raise TypeError(
+                "sparse input is not supported; convert it with X.toarray() first"
+            )
+    reject_unsupported(X)
+    if np.ma.isMaskedArray(X):
+        X = np.ma.getdata(X)
+    try:
+        array = np.asarray(X)
+    except ValueError as error:  # ragged nested sequences
+        raise ValueError(f"X is not a rectangular array: {error}") from None
+    except OverflowError as error:
+        raise ValueError(f"X holds a number out of range: {error}") from None
+    if array.ndim != 2:
+        if array.ndim == 1:
+            got = f"a 1-D array of shape {array.shape}"
+            hint = (
+                "; use X.reshape(-1, 1) for a single feature"
+                " or X.reshape(1, -1) for a single sample"
+            )
+        else:
+            got = f"an array with {array.ndim} dimensions, shape {array.shape}"
+            hint = ""
+        raise ValueError(
+            f"expected a 2-D array of shape (n_samples, n_features), got {got}{hint}"
+        )
+    kind = array.dtype.kind
+    if kind == "c":
+        raise ValueError("Complex data not supported; pass the real part or split it")
+    if kind in "biuf":
+        return np.array(array, dtype=np.float64, order="C", copy=copy or None)
+    if kind in "OUS":
+        for j in range(array.shape[1]):
+            bad = _bad_cell(array[:, j])
+            if bad is not None:
+                raise _bad_cell_error(j, None, bad)
+        if kind == "O":
+            return np.array(array, dtype=np.float64, order="C")
+        raise ValueError(
+            f"X holds text (dtype {array.dtype}), not numbers;"
+            " convert it with X.astype(float) first"
+        )
+    raise ValueError(f"X must hold numbers, got dtype {array.dtype}")
+
+
+def as_float_array(
+    X: Any, names: Sequence[str] | None = None, *, copy: bool = True
+) -> tuple[np.ndarray, tuple[str, ...] | None]:
+    """X as a 2-D float64 C-ordered array, and its column names: ``names``
+    when given, else a DataFrame's, else None.
+
+    Returns a new array unless ``copy`` is false and X is already such an
+    array.
+    """
+    if is_frame(X):
+        data, frame_names = _frame_to_array(X)
+        names = frame_names if names is None else names
+        if data.ndim != 2:
+            raise ValueError("expected a 2-D table of shape (n_samples, n_features)")
+    else:
+        data = _array_to_float(X, copy=copy)
+    if names is not None:
+        names = tuple(str(name) for name in names)
+        if len(names) != data.shape[1]:
+            raise ValueError(f"{len(names)} names given for {data.shape[1]} columns")
+    return data, names

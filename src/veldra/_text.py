@@ -1,0 +1,63 @@
+"""Numbers and columns as people read them: durations, byte counts and
+effects, as every report, progress line and estimate of veldra writes them,
+and the columns its messages name. Nothing heavy is imported here."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+
+__all__ = [
+    "column_label",
+    "column_labels",
+    "format_bytes",
+    "format_number",
+    "format_seconds",
+    "plural",
+]
+
+
+def format_bytes(count: float) -> str:
+    """A byte count with a binary unit, e.g. ``'12.0 MiB'``."""
+    for unit in ("bytes", "KiB", "MiB", "GiB", "TiB", "PiB"):
+        if count < 1024 or unit == "PiB":
+            return f"{count:.0f} {unit}" if unit == "bytes" else f"{count:.1f} {unit}"
+        count /= 1024
+    raise AssertionError("unreachable")
+
+
+def format_seconds(seconds: float) -> str:
+    """A duration in the largest fitting unit, e.g. ``'3.2 min'``."""
+    for unit, size in (("years", 365.25 * 86400), ("days", 86400), ("h", 3600)):
+        if seconds >= size:
+            return f"{seconds / size:.1f} {unit}"
+    if seconds >= 60:
+        return f"{seconds / 60:.1f} min"
+    if seconds >= 1:
+        return f"{seconds:.1f} s"
+    return f"{seconds * 1000:.0f} ms"
+
+
+def format_number(value: float) -> str:
+    """An effect or weight to four significant digits; zero as ``'0'``."""
+    return "0" if value == 0 else f"{value:.4g}"
+
+
+def plural(count: int, noun: str) -> str:
+    """``'1 thread'``, ``'2 threads'``."""
+    return f"{count} {noun}{'s' if count != 1 else ''}"
+
+
+def column_label(index: int, names: Sequence[str] | None) -> str:
+    """``'column 3'``, or ``"column 'age'"`` when the columns have names."""
+    return f"column {index if names is None else repr(names[index])}"
+
+
+def column_labels(indices: Sequence[int], names: Sequence[str] | None) -> str:
+    """``'columns 0, 1 and 2'`` (the first ten, then how many more)."""
+    items = [str(i) if names is None else repr(names[i]) for i in indices]
+    head = "column " if len(items) == 1 else "columns "
+    if len(items) > 10:
+        items = [*items[:10], f"{len(indices) - 10} more"]
+    if len(items) == 1:
+        return head + items[0]
+    return head + ", ".join(items[:-1]) + " and " + items[-1]
