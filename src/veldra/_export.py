@@ -51,7 +51,7 @@ from typing import TYPE_CHECKING, Any, Self
 from sklearn.utils.validation import check_is_fitted
 
 from ._result import format_report
-from ._text import format_number
+from ._text import default_names, format_number
 
 if TYPE_CHECKING:
     from ._bootstrap import BootstrapResult
@@ -60,7 +60,6 @@ __all__ = [
     "SCHEMA",
     "SCHEMA_VERSION",
     "GraphExports",
-    "default_names",
     "dump_record",
     "fitted_from_record",
     "format_dot",
@@ -72,12 +71,6 @@ __all__ = [
 
 SCHEMA = "veldra.order"
 SCHEMA_VERSION = 1
-
-
-def default_names(d: int) -> tuple[str, ...]:
-    """Names of unnamed columns: x0, x1, ... (as the command line's
-    ``--no-header`` gives them)."""
-    return tuple(f"x{j}" for j in range(d))
 
 
 def _dot_string(text: str) -> str:

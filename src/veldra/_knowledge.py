@@ -21,6 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ._data import column_index
+from ._text import column_name
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -82,10 +83,6 @@ class Knowledge:
         return True
 
 
-def _name(j: int, names: Sequence[str] | None) -> str:
-    return f"x{j}" if names is None else names[j]
-
-
 def _column(value: Any, names: Sequence[str] | None, n_features: int, what: str) -> int:
     try:
         return column_index(value, names, n_features, what, item=True)
@@ -145,7 +142,7 @@ def _pairs(
         if a == b:
             raise PriorKnowledgeError(
                 f"{what}: ({pair[0]!r}, {pair[1]!r}) puts"
-                f" {_name(a, names)} before itself"
+                f" {column_name(a, names)} before itself"
             )
         if (a, b) not in pairs:
             pairs.append((a, b))
@@ -292,9 +289,11 @@ def make_knowledge(
     applied: list[str] = []
     before: list[tuple[int, int]] = list(pairs)  # (a, b): a comes before b
     forbidden = np.zeros((d, d), dtype=bool)
-    first_lines = [f"{_name(j, names)} first (exogenous)" for j in first]
-    last_lines = [f"{_name(j, names)} last (sink)" for j in last]
-    pair_lines = [f"{_name(a, names)} before {_name(b, names)}" for a, b in pairs]
+    first_lines = [f"{column_name(j, names)} first (exogenous)" for j in first]
+    last_lines = [f"{column_name(j, names)} last (sink)" for j in last]
+    pair_lines = [
+        f"{column_name(a, names)} before {column_name(b, names)}" for a, b in pairs
+    ]
     matrix_lines: list[str] = []
     paths: list[tuple[int, int]] = []
     if matrix is not None and d > 1:
@@ -302,7 +301,7 @@ def make_knowledge(
         no_ancestor = ((matrix == _NO_PATH) | ~off).all(axis=1)
         no_descendant = ((matrix == _NO_PATH) | ~off).all(axis=0)
         for j in range(d):
-            name = _name(j, names)
+            name = column_name(j, names)
             if no_ancestor[j] and no_descendant[j]:
                 # Unconnected: it fits anywhere, so first unless said last.
                 where = "last" if j in last else "first"
@@ -326,32 +325,32 @@ def make_knowledge(
             paths.append((j, i))
             before.append((j, i))
             matrix_lines.append(
-                f"{_name(j, names)} before {_name(i, names)}"
+                f"{column_name(j, names)} before {column_name(i, names)}"
                 f" (prior_knowledge[{i}, {j}] = 1)"
             )
         for i, j in np.argwhere(matrix == _NO_PATH).tolist():
             forbidden[i, j] = True
             if not (no_ancestor[i] or no_descendant[j]):
                 matrix_lines.append(
-                    f"no edge {_name(j, names)} -> {_name(i, names)}"
+                    f"no edge {column_name(j, names)} -> {column_name(i, names)}"
                     f" (prior_knowledge[{i}, {j}] = 0)"
                 )
     both = [j for j in first if j in last]
     if both and d > 1:
         raise PriorKnowledgeError(
-            f"{_name(both[0], names)} is both exogenous (first) and a sink"
+            f"{column_name(both[0], names)} is both exogenous (first) and a sink"
             " (last); with other variables it cannot be both"
         )
     for j, i in paths:
         if i in first or j in last:
             which = (
-                f"{_name(i, names)} is exogenous (no parents)"
+                f"{column_name(i, names)} is exogenous (no parents)"
                 if i in first
-                else f"{_name(j, names)} is a sink (no children)"
+                else f"{column_name(j, names)} is a sink (no children)"
             )
             raise PriorKnowledgeError(
                 f"contradictory prior knowledge: prior_knowledge[{i}, {j}] = 1"
-                f" asks for a path {_name(j, names)} -> {_name(i, names)}, but"
+                f" asks for a path {column_name(j, names)} -> {column_name(i, names)}, but"
                 f" {which}"
             )
     applied = list(dict.fromkeys(first_lines + last_lines + pair_lines + matrix_lines))
@@ -375,7 +374,7 @@ def make_knowledge(
     if cycle is not None:
         raise PriorKnowledgeError(
             "contradictory prior knowledge: "
-            + " before ".join(_name(j, names) for j in cycle)
+            + " before ".join(column_name(j, names) for j in cycle)
         )
     others = ~np.eye(d, dtype=bool)
     forbidden[first, :] |= others[first, :]

@@ -9,6 +9,8 @@ from collections.abc import Sequence
 __all__ = [
     "column_label",
     "column_labels",
+    "column_name",
+    "default_names",
     "format_bytes",
     "format_number",
     "format_seconds",
@@ -61,3 +63,14 @@ def column_labels(indices: Sequence[int], names: Sequence[str] | None) -> str:
     if len(items) == 1:
         return head + items[0]
     return head + ", ".join(items[:-1]) + " and " + items[-1]
+
+
+def column_name(index: int, names: Sequence[str] | None) -> str:
+    """A column's name, or ``x3`` for column 3 of data without names."""
+    return f"x{index}" if names is None else names[index]
+
+
+def default_names(d: int) -> tuple[str, ...]:
+    """Names of unnamed columns: x0, x1, ... (as the command line's
+    ``--no-header`` gives them)."""
+    return tuple(column_name(j, None) for j in range(d))
