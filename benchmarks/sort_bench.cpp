@@ -18,9 +18,9 @@
 #include <random>
 #include <vector>
 
-#include "_netsort.h"
 #include "hwy/contrib/sort/vqsort.h"
 #include "hwy/targets.h"
+#include "netsort/_netsort.h"
 
 namespace {
 

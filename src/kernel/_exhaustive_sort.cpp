@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "_exhaustive_kernel.h"
-#include "_netsort.h"
+#include "netsort/_netsort.h"
 
 namespace veldra {
 

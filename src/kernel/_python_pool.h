@@ -7,7 +7,7 @@
 #include <new>
 #include <string>
 
-#include "_hwy_compat.h"
+#include "_thread_pool.h"
 
 namespace veldra {
 

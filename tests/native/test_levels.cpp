@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "_exhaustive_kernel.h"
-#include "_hwy_compat.h"
+#include "_thread_pool.h"
 #include "gtest/gtest.h"
 #include "hwy/targets.h"
 #include "sweep_problem.h"

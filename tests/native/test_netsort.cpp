@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "_exhaustive_kernel.h"
-#include "_netsort.h"
 #include "hwy/targets.h"
+#include "netsort/_netsort.h"
 
 #ifdef VELDRA_HAVE_AVX512_EMULATION
 // The AVX-512 sources built for baseline x86-64 on SIMDe (tests only).
