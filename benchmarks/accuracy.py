@@ -57,6 +57,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import numpy as np
+from problems import simulate, standardise
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -72,83 +73,6 @@ D_GRID = (4, 6, 8, 10, 12)
 N_GRID = (200, 500, 1000, 5000)
 N_FOR_D = 1000
 D_FOR_N = 8
-
-
-# ---------------------------------------------------------------- simulator
-
-
-def random_dag(
-    rng: np.random.Generator, d: int, graph: str
-) -> tuple[np.ndarray, np.ndarray]:
-    """A random DAG over a random causal order.
-
-    Returns ``(A, order)``: ``A[i, j]`` is True for an edge j -> i, and every
-    edge points from an earlier to a later variable of ``order``.
-
-    - ``er1``, ``er2``: Erdos-Renyi; each pair of variables is joined with
-      probability ``k / (d - 1)``, so the expected degree (number of
-      neighbours of a node, ``2 * edges / d``) is ``k`` = 1 or 2.
-    - ``sf``: scale-free by preferential attachment; each variable after
-      the first, in causal order, gets one parent chosen among the earlier
-      variables with probability proportional to their degree + 1 (a tree
-      of ``d - 1`` edges: expected degree ``2 (d - 1) / d``, close to 2).
-
-    A graph without edges is drawn again: it has no order to find.
-    """
-    while True:
-        order = rng.permutation(d)
-        adjacency = np.zeros((d, d), dtype=bool)
-        if graph in ("er1", "er2"):
-            p = (1.0 if graph == "er1" else 2.0) / (d - 1)
-            for pos in range(1, d):
-                parents = order[:pos][rng.random(pos) < p]
-                adjacency[order[pos], parents] = True
-        elif graph == "sf":
-            degree = np.zeros(d)
-            for pos in range(1, d):
-                earlier = order[:pos]
-                weight = degree[earlier] + 1.0
-                parent = rng.choice(earlier, p=weight / weight.sum())
-                adjacency[order[pos], parent] = True
-                degree[parent] += 1.0
-                degree[order[pos]] += 1.0
-        else:
-            raise ValueError(f"unknown graph type {graph!r}")
-        if adjacency.any():
-            return adjacency, order
-
-
-def noise(rng: np.random.Generator, kind: str, size: tuple[int, int]) -> np.ndarray:
-    """Independent noise with mean 0 and variance 1."""
-    if kind == "uniform":
-        return rng.uniform(-math.sqrt(3.0), math.sqrt(3.0), size)
-    if kind == "laplace":
-        return rng.laplace(0.0, 1.0 / math.sqrt(2.0), size)
-    if kind == "exponential":
-        return rng.exponential(1.0, size) - 1.0
-    if kind == "gumbel":
-        scale = math.sqrt(6.0) / math.pi
-        return rng.gumbel(0.0, scale, size) - np.euler_gamma * scale
-    if kind == "gaussian":
-        return rng.standard_normal(size)
-    raise ValueError(f"unknown noise {kind!r}")
-
-
-def simulate(
-    rng: np.random.Generator, n: int, d: int, graph: str, noise_kind: str
-) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Raw data ``X`` (n, d), weights ``B`` (``B[i, j]``: j -> i) and the order."""
-    adjacency, order = random_dag(rng, d, graph)
-    signs = rng.choice([-1.0, 1.0], size=(d, d))
-    B = np.where(adjacency, signs * rng.uniform(0.5, 2.0, (d, d)), 0.0)
-    X = noise(rng, noise_kind, (n, d))
-    for target in order:  # parents come earlier, so are final already
-        X[:, target] += X @ B[target]
-    return X, B, order
-
-
-def standardise(X: np.ndarray) -> np.ndarray:
-    return (X - X.mean(axis=0)) / X.std(axis=0)
 
 
 # ------------------------------------------------------------------ metrics

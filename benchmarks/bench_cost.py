@@ -21,20 +21,10 @@ import statistics
 import time
 
 import numpy as np
+from problems import uniform_chain
 
 import veldra
 from veldra._search import _cost
-
-
-def simulated(n: int, d: int, seed: int = 0) -> np.ndarray:
-    """A linear model with uniform noise along a random order."""
-    rng = np.random.default_rng(seed)
-    X = rng.uniform(-1.0, 1.0, (n, d))
-    order = rng.permutation(d)
-    for pos in range(1, d):
-        weights = rng.uniform(-0.5, 0.5, pos) * (rng.random(pos) < 0.5)
-        X[:, order[pos]] += X[:, order[:pos]] @ weights
-    return X
 
 
 def estimates(n: int, d: int, threads: int, count: int) -> tuple[list[float], float]:
@@ -55,7 +45,7 @@ def measured(n: int, d: int, threads: int, repeats: int) -> tuple[float, float]:
     The second figure is what the estimate predicts (the search alone on
     its CPUs); the two part when other programs compete for the CPUs.
     """
-    X = simulated(n, d)
+    X = uniform_chain(np.random.default_rng(0), n, d)
     # One thread: the calling thread's CPU time (idle BLAS threads that spin
     # after the validation would inflate the process's); several: the
     # process's CPU time shared out, as in the calibration.

@@ -21,20 +21,13 @@ import json
 import statistics
 import time
 
-import numpy as np
+from problems import laplace_problem
 
 from veldra._search import _engine
 
 # local-N: the engine here on N threads; workers-N: N worker processes of one
 # thread each; threads-N: one worker process of N threads.
 FORMS = ["local-1", "local-2", "workers-1", "workers-2", "threads-2"]
-
-
-def problem(n: int, d: int, seed: int = 0):
-    rng = np.random.default_rng(seed)
-    X = rng.laplace(size=(n, d)) @ np.triu(rng.uniform(0.2, 1.0, (d, d)))
-    X = (X - X.mean(axis=0)) / X.std(axis=0)
-    return X, X.T @ X, np.sort(rng.standard_normal(n))
 
 
 # Dask's housekeeping turned down: the workers' statistical profiler (it
@@ -131,7 +124,7 @@ def main() -> None:
     )
     print("|---:|---:|" + "---:|" * len(forms) + "---:|---:|")
     for d in args.d:
-        X, gram, reference = problem(args.n, d)
+        X, gram, reference = laplace_problem(args.n, d)
         times: dict[str, list[float]] = {form: [] for form in forms}
         costs: dict[str, dict[str, float]] = {}
         first = None

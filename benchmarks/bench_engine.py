@@ -23,18 +23,11 @@ import tempfile
 import time
 
 import numpy as np
+from problems import laplace_problem
 
 from veldra._exhaustive_kernel import _sink_dp
 from veldra._search import _checkpoint, _engine
 from veldra._search._state import table_bytes
-
-
-def problem(n: int, d: int, seed: int = 0):
-    rng = np.random.default_rng(seed)
-    X = rng.laplace(size=(n, d)) @ np.triu(rng.uniform(0.2, 1.0, (d, d)))
-    X = (X - X.mean(axis=0)) / X.std(axis=0)
-    return X, X.T @ X, np.sort(rng.standard_normal(n))
-
 
 WRITES: list[float] = []
 
@@ -65,8 +58,9 @@ def peak_rss_child(form: str, n: int, d: int, threads: int) -> int:
     code = f"""
 import json, sys, tempfile
 sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
-from bench_engine import problem, run
-X, gram, reference = problem({n}, {d})
+from bench_engine import run
+from problems import laplace_problem
+X, gram, reference = laplace_problem({n}, {d})
 run({form!r}, X[:, :2], X[:, :2].T @ X[:, :2], reference, 1, tempfile.gettempdir())
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")  # the peak starts again from here
@@ -94,7 +88,7 @@ def main() -> None:
     parser.add_argument("--memory", action="store_true")
     args = parser.parse_args()
     forms = ["sink_dp", "engine", "checkpoint"]
-    X, gram, reference = problem(args.n, args.d)
+    X, gram, reference = laplace_problem(args.n, args.d)
     print(f"d = {args.d}, n = {args.n}; seconds, fastest and median of {args.repeats}")
     print(
         "| threads | one call | engine | engine + checkpoint | engine overhead"

@@ -34,19 +34,7 @@ import time
 from pathlib import Path
 
 import numpy as np
-
-
-def problem(n: int, d: int, seed: int = 0) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """A linear model with uniform noise along a random causal order."""
-    rng = np.random.default_rng(seed)
-    X = rng.uniform(-1.0, 1.0, (n, d))
-    order = rng.permutation(d)
-    for pos in range(1, d):
-        weights = rng.uniform(-0.5, 0.5, pos) * (rng.random(pos) < 0.5)
-        X[:, order[pos]] += X[:, order[:pos]] @ weights
-    X -= X.mean(axis=0)
-    reference = np.sort(rng.standard_normal(n))
-    return X, X.T @ X, reference
+from problems import chain_problem
 
 
 def check_problem(trial: int) -> tuple[tuple, int]:
@@ -54,7 +42,7 @@ def check_problem(trial: int) -> tuple[tuple, int]:
     rng = np.random.default_rng([1, trial])
     n = int(rng.choice([1, 2, 7, 16, 17, 95, 97, 300, 1000, 1500]))
     d = int(rng.integers(1, 9))
-    X, _, reference = problem(n, d, seed=trial)
+    X, _, reference = chain_problem(n, d, seed=trial)
     kind = trial % 4
     if kind == 1 and d > 1:  # an all-zero column
         X[:, 0] = 0.0
@@ -81,7 +69,7 @@ def serve(path: str) -> None:
         if "trial" in request:
             args, threads = check_problem(request["trial"])
         else:
-            X, gram, reference = problem(request["n"], request["d"])
+            X, gram, reference = chain_problem(request["n"], request["d"])
             args, threads = (X, gram, reference, request["d"]), request["threads"]
         start = time.perf_counter()
         sinks, value = module._sink_dp(*args, threads)

@@ -29,14 +29,10 @@ from __future__ import annotations
 
 import argparse
 import itertools
-import sys
 import time
-from pathlib import Path
 
 import numpy as np
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from speed import simulate
+from problems import sparse_uniform
 
 from veldra import _data
 from veldra._knowledge import make_knowledge
@@ -81,8 +77,8 @@ def main() -> None:
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     args = parser.parse_args()
 
-    X, _ = simulate(args.n, args.d, args.seed)
-    # simulate draws the causal order first from the same generator.
+    X, _ = sparse_uniform(args.n, args.d, args.seed)
+    # sparse_uniform draws the causal order first from the same generator.
     order = np.random.default_rng(args.seed).permutation(args.d).tolist()
     prepared = _data.prepare(*_data.checked_array(X), in_place=True)
     for threads in args.threads:  # first-call set-up counts in no cell

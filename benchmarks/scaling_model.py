@@ -38,6 +38,7 @@ import statistics
 import time
 
 import numpy as np
+from problems import laplace_problem
 
 from veldra._search._distributed import (
     _SHORTEST_TASK_SECONDS as SHORTEST_TASK_SECONDS,
@@ -79,10 +80,7 @@ def measure(n: int, d: int) -> tuple[float, float]:
     timed here, on one thread."""
     from veldra._sweep import _evaluation_counts, _sweep_level
 
-    rng = np.random.default_rng(0)
-    X = rng.laplace(size=(n, d)) @ np.triu(rng.uniform(0.2, 1.0, (d, d)))
-    X = (X - X.mean(axis=0)) / X.std(axis=0)
-    gram, reference = X.T @ X, np.sort(rng.standard_normal(n))
+    X, gram, reference = laplace_problem(n, d)
     columns, none = np.ascontiguousarray(X.T), np.zeros(0, np.int32)
     counts = _evaluation_counts(d, none)
     sinks = np.full(1 << d, -1, np.int8)

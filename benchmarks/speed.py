@@ -56,6 +56,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 
 import numpy as np
+from problems import sparse_uniform as simulate
 
 ROOT = Path(__file__).resolve().parents[1]
 SINGLE_THREAD_ENV = {
@@ -74,29 +75,6 @@ SORT_LABELS = {
     "vqsort_ns": "VQSort, best target",
     "vqsort_avx2_ns": "VQSort held to AVX2",
 }
-
-
-def simulate(n: int, d: int, seed: int = 0) -> tuple[np.ndarray, np.ndarray]:
-    """Standardised data from a linear model with uniform noise.
-
-    The DAG is Erdős-Rényi with expected degree 2 over a random order; edge
-    weights are uniform on ±[0.5, 2]. Returns the data and B, with
-    B[i, j] the direct effect of j on i.
-    """
-    rng = np.random.default_rng(seed)
-    order = rng.permutation(d)
-    p = min(1.0, 2.0 / max(d - 1, 1))
-    B = np.zeros((d, d))
-    for later in range(1, d):
-        for earlier in range(later):
-            if rng.random() < p:
-                weight = rng.uniform(0.5, 2.0) * rng.choice([-1.0, 1.0])
-                B[order[later], order[earlier]] = weight
-    X = rng.uniform(-1.0, 1.0, (n, d))
-    for i in order:
-        X[:, i] += X @ B[i]
-    X = (X - X.mean(axis=0)) / X.std(axis=0)
-    return X, B
 
 
 def backward_edges(order, B: np.ndarray) -> int:

@@ -8,6 +8,8 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 ROOT = Path(__file__).resolve().parents[1]
+# The benchmark scripts the tests load import the problems they share.
+sys.path.append(str(ROOT / "benchmarks"))
 BENCH_PYTHON = ROOT / "build" / "bench-venv" / "bin" / "python"
 
 

@@ -1,4 +1,4 @@
-"""The accuracy benchmark: its simulator and metrics, and a quick run of it."""
+"""The accuracy benchmark: the problems it simulates, its metrics, and a quick run."""
 
 from __future__ import annotations
 
@@ -9,6 +9,7 @@ import subprocess
 from pathlib import Path
 
 import numpy as np
+import problems
 import pytest
 from scipy import stats
 
@@ -64,7 +65,7 @@ def test_random_graphs_follow_their_order_and_degree(acc):
     for graph, degree in (("er1", 1.0), ("er2", 2.0), ("sf", 2 * (d - 1) / d)):
         degrees = []
         for _ in range(draws):
-            A, order = acc.random_dag(rng, d, graph)
+            A, order = problems.random_dag(rng, d, graph)
             assert sorted(order) == list(range(d))
             assert A.any()
             assert acc.n_backward(A, order) == 0  # every edge points forwards
@@ -79,10 +80,10 @@ def test_random_graphs_follow_their_order_and_degree(acc):
 def test_simulated_data_follow_the_linear_model(acc):
     rng = np.random.default_rng(1)
     for kind in acc.NOISES:
-        e = acc.noise(rng, kind, (200_000, 1))
+        e = problems.noise(rng, kind, (200_000, 1))
         assert abs(e.mean()) < 0.02, kind
         assert e.var() == pytest.approx(1.0, abs=0.03), kind
-    X, B, order = acc.simulate(rng, 20_000, 6, "er2", "laplace")
+    X, B, order = problems.simulate(rng, 20_000, 6, "er2", "laplace")
     weights = np.abs(B[B != 0])
     assert weights.min() >= 0.5
     assert weights.max() <= 2.0
@@ -90,14 +91,14 @@ def test_simulated_data_follow_the_linear_model(acc):
     # X = B X + e with independent unit-variance noise.
     residual = X - X @ B.T
     assert np.cov(residual, rowvar=False) == pytest.approx(np.eye(6), abs=0.05)
-    Z = acc.standardise(X)
+    Z = problems.standardise(X)
     assert Z.mean(axis=0) == pytest.approx(np.zeros(6), abs=1e-12)
     assert Z.std(axis=0) == pytest.approx(np.ones(6))
 
 
 def test_r2_order_ranks_by_explained_variance(acc):
     rng = np.random.default_rng(2)
-    X, _, _ = acc.simulate(rng, 3000, 5, "er2", "uniform")
+    X, _, _ = problems.simulate(rng, 3000, 5, "er2", "uniform")
     r2 = []
     for j in range(5):
         others = np.delete(X, j, axis=1)
