@@ -21,8 +21,6 @@ from ._text import column_label, column_labels
 
 __all__ = [
     "BLOCK_ROWS",
-    "MAX_FEATURES",
-    "MAX_SAMPLES",
     "PreparedData",
     "check_data",
     "checked_array",

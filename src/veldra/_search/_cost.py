@@ -39,8 +39,7 @@ from typing import Any
 
 import numpy as np
 
-from .._checks import as_int
-from .._data import MAX_FEATURES, MAX_SAMPLES
+from .._checks import MAX_FEATURES, MAX_SAMPLES, as_int
 from .._exhaustive_kernel import _sink_dp
 from .._text import format_bytes, format_seconds, plural
 from .._threads import kernel_threads, resolve_threads
