@@ -222,12 +222,8 @@ def connect(client: Any) -> Any:
     if isinstance(client, str):
         try:
             return Client(client, timeout=_CONNECT_SECONDS, set_as_default=False)
-        except (OSError, TimeoutError) as error:
+        except (OSError, TimeoutError, ValueError) as error:  # a bad address too
             raise ConnectionError(
-                f"cannot reach the Dask scheduler at {client}: {error}"
-            ) from None
-        except ValueError as error:
-            raise ValueError(
                 f"cannot reach the Dask scheduler at {client}: {error}"
             ) from None
     if not isinstance(client, Client):
