@@ -181,6 +181,7 @@ def _wide(count):
         ('a,b\n1,"2\n3,4\n', r"line 2: a quote \(\"\) opens a field that is not"),
         ("a;b\n1;2\n3;4\n", r"line 2, column 'a;b'.*try --delimiter ';'$"),
         ("a,b\n1\t2\n", r"line 2: 1 fields, expected 2.*try --delimiter tab$"),
+        ("a,b,a\n1,2,4\n2,5,3\n3,1,7\n", r"'a' is the name of columns 0, 2"),
     ],
     ids=[
         "missing",
@@ -197,6 +198,7 @@ def _wide(count):
         "open-quote",
         "semicolons",
         "tabs",
+        "duplicate-names",
     ],
 )
 def test_data_errors(tmp_path, capsys, content, message):
@@ -380,7 +382,9 @@ def places(tmp_path_factory):
     return {
         "root": root,
         "small": write_csv(root / "small.csv", rng.laplace(size=(60, 3)), "abc"),
-        "wide": write_csv(root / "wide.csv", rng.laplace(size=(60, 30)), "a" * 30),
+        "wide": write_csv(
+            root / "wide.csv", rng.laplace(size=(60, 30)), [f"c{k}" for k in range(30)]
+        ),
         "bad": root / "bad.csv",
     }
 
@@ -550,11 +554,32 @@ def test_identifiability_warning_on_stderr_and_in_json(tmp_path, capsys):
     path = write_csv(tmp_path / "gauss.csv", X, ["p", "q", "r"])
     assert main(["order", str(path), "--json"]) == 0
     captured = capsys.readouterr()
-    [message] = json.loads(captured.out)["warnings"]
-    assert "not identifiable" in message
-    assert captured.err == f"veldra: warning: {message}\n"
+    messages = json.loads(captured.out)["warnings"]
+    assert any("not identifiable" in message for message in messages)
+    assert captured.err == "".join(f"veldra: warning: {m}\n" for m in messages)
     assert main(["order", str(path), "--json", "-q"]) == 0
     assert capsys.readouterr().err == ""
+
+
+def test_plot_robust_and_data_warnings(sim, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    X = np.column_stack([np.arange(len(sim.X)), sim.X])
+    X[7, 2] *= 1e6
+    path = write_csv(tmp_path / "wild.csv", X, ["", *"abcde"])
+    picture = tmp_path / "g.svg"
+    args = ["order", str(path), "--columns", "1-5", "--plot", str(picture)]
+    assert main(args) == 0
+    err = capsys.readouterr().err
+    assert "OutlierWarning" not in err
+    assert "column 'b' has 1 row far beyond" in err
+    assert picture.read_text().startswith("<?xml")
+    assert main(["order", str(path), "--robust"]) == 0
+    captured = capsys.readouterr()
+    assert "robust: values beyond" in captured.out
+    assert "column 'b' has 1 row" not in captured.err  # limited, not warned about
+    assert "the first column (column 'x0') holds the row numbers 0" in captured.err
+    assert main(["order", str(path), "--plot", str(tmp_path / "g.gif")]) == 2
+    assert ".png, .svg or .pdf" in capsys.readouterr().err
 
 
 def test_the_command_line_uses_only_the_public_api():

@@ -178,7 +178,9 @@ def test_fewest_samples(criterion):
     data = simulate(5, 4, noise="laplace", seed=12).X
     with pytest.warns(IdentifiabilityWarning) as caught:
         model = ExhaustiveOrdering(criterion=criterion, n_threads=1).fit(data)
-    assert "5 samples are very few for 4 variables" in str(caught[-1].message)
+    assert any(
+        "5 samples are very few for 4 variables" in str(w.message) for w in caught
+    )
     assert np.all(np.isfinite(model.adjacency_matrix_))
     assert not backward_edges(model.adjacency_matrix_, model.causal_order_)
     with pytest.raises(ValueError, match="collinear"):

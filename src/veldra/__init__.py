@@ -22,13 +22,23 @@ if TYPE_CHECKING:
         ReferenceName,
     )
     from ._data import PreparedData, prepare_data
-    from ._diagnostics import IdentifiabilityWarning
     from ._estimator import ExhaustiveOrdering
     from ._knowledge import PriorKnowledgeError
     from ._progress import ProgressLine
     from ._result import OrderResult
     from ._search._cost import CostEstimate, estimate_cost
     from ._threads import cap_threads
+    from ._warnings import (
+        DataWarning,
+        DependentResidualsWarning,
+        DiscreteDataWarning,
+        DuplicateRowsWarning,
+        IdentifiabilityWarning,
+        NarrowMarginWarning,
+        OutlierWarning,
+        RowIndexWarning,
+        VeldraWarning,
+    )
 
 __all__ = [
     "MAX_FEATURES",
@@ -36,14 +46,22 @@ __all__ = [
     "BootstrapResult",
     "CostEstimate",
     "Criterion",
+    "DataWarning",
+    "DependentResidualsWarning",
+    "DiscreteDataWarning",
+    "DuplicateRowsWarning",
     "ExhaustiveOrdering",
     "IdentifiabilityWarning",
+    "NarrowMarginWarning",
     "OrderResult",
+    "OutlierWarning",
     "PreparedData",
     "PriorKnowledgeError",
     "ProgressLine",
     "Pruning",
     "ReferenceName",
+    "RowIndexWarning",
+    "VeldraWarning",
     "__version__",
     "cap_threads",
     "causal_order",
@@ -60,7 +78,15 @@ _MODULES = {
     "CostEstimate": "._search._cost",
     "Criterion": "._checks",
     "ExhaustiveOrdering": "._estimator",
-    "IdentifiabilityWarning": "._diagnostics",
+    "DataWarning": "._warnings",
+    "DependentResidualsWarning": "._warnings",
+    "DiscreteDataWarning": "._warnings",
+    "DuplicateRowsWarning": "._warnings",
+    "IdentifiabilityWarning": "._warnings",
+    "NarrowMarginWarning": "._warnings",
+    "OutlierWarning": "._warnings",
+    "RowIndexWarning": "._warnings",
+    "VeldraWarning": "._warnings",
     "OrderResult": "._result",
     "PreparedData": "._data",
     "PriorKnowledgeError": "._knowledge",

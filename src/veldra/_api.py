@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 from ._data import prepare_data
 from ._knowledge import make_knowledge
-from ._pipeline import find_order, issue_warnings
+from ._pipeline import find_order
 from ._progress import ProgressCallback
 from ._reference import ReferenceLike
 from ._result import OrderResult
@@ -31,6 +31,7 @@ def causal_order(
     progress: bool | ProgressCallback | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
     client: Any = None,
+    robust: bool = False,
 ) -> OrderResult:
     """Find the causal order of the variables by exhaustive search.
 
@@ -92,21 +93,46 @@ def causal_order(
         the workers share this machine's instruction set (a UserWarning
         says when they mix sets). ``n_threads`` must then be None.
 
+    robust : bool, default=False
+        Limit each column's extreme values before the search: values beyond
+        the column's median +- 5 robust standard deviations (1.4826 times
+        the median absolute deviation) are set to that limit. A few wild
+        rows (a mistyped cell, a sensor glitch) then no longer decide the
+        order; the score is changed for every column with values that far
+        out, so use it when an :class:`veldra.OutlierWarning` names rows
+        that are errors, not for data whose heavy tails are real.
+
     Returns
     -------
     OrderResult
         The order, the column names, the score, the search's sink table,
         the number of score evaluations, the time taken, the threads used
-        (on a cluster: its worker threads), the instruction sets,
-        and the diagnostics: each variable's non-Gaussianity and its
-        p-value, the margin over the runner-up order and the warnings.
+        (on a cluster: its worker threads), the instruction sets, the
+        weighted graph (adaptive lasso, BIC), and the diagnostics: each
+        variable's non-Gaussianity and its p-value, the margin over the
+        runner-up order with its sampling noise, the residuals'
+        independence and every warning. ``print(result)`` shows them.
 
     Warns
     -----
+    DataWarning
+        Before the search, for what in the data may mislead it: a discrete
+        or heavily tied column (:class:`veldra.DiscreteDataWarning`), a
+        handful of rows far beyond a column's tail
+        (:class:`veldra.OutlierWarning`), duplicated rows
+        (:class:`veldra.DuplicateRowsWarning`), a first column holding the
+        row numbers (:class:`veldra.RowIndexWarning`).
     IdentifiabilityWarning
         When fewer than d - 1 of the d variables have clearly non-Gaussian
         residuals (p-value below 0.01), so that the data cannot pin the
         order down, or when there are fewer than max(50, 10 d) samples.
+    NarrowMarginWarning
+        When the best order and the runner-up tie, or the runner-up scores
+        higher on 10 % or more of resampled rows.
+    DependentResidualsWarning
+        When residuals of the fitted graph are dependent (HSIC tests,
+        Holm-corrected at 0.01): a hidden common cause, a non-linear link
+        or a wrong order.
 
     Raises
     ------
@@ -162,7 +188,7 @@ def causal_order(
     12
     """
     start = time.perf_counter()
-    prepared = prepare_data(X)
+    prepared = prepare_data(X, robust=robust)
     knowledge = make_knowledge(
         prepared.n_features,
         prepared.names,
@@ -180,6 +206,6 @@ def causal_order(
         progress=progress,
         checkpoint=checkpoint,
         client=client,
+        stacklevel=2,
     )
-    issue_warnings(result.warnings, stacklevel=2)
     return result

@@ -23,6 +23,7 @@ __all__ = [
     "ReferenceName",
     "as_int",
     "check_choice",
+    "check_flag",
 ]
 
 #: The most variables a search takes: its subsets are 32-bit masks.
@@ -61,3 +62,13 @@ def check_choice(value: object, choices: tuple[str, ...], name: str) -> None:
         raise ValueError(
             f"{name} must be one of {', '.join(map(repr, choices))}; got {value!r}"
         )
+
+
+def check_flag(value: object, name: str) -> bool:
+    """``value`` as a bool: Python's or NumPy's booleans; TypeError otherwise."""
+    if isinstance(value, bool):
+        return value
+    dtype = getattr(value, "dtype", None)
+    if dtype is not None and dtype.kind == "b" and getattr(value, "shape", 1) == ():
+        return bool(value)
+    raise TypeError(f"{name} must be True or False, not {value!r}")

@@ -15,7 +15,7 @@ from typing import Any
 
 import numpy as np
 
-from ._checks import MAX_FEATURES, MAX_SAMPLES
+from ._checks import MAX_FEATURES, MAX_SAMPLES, check_flag
 from ._convert import as_float_array
 from ._text import column_label, column_labels
 
@@ -145,6 +145,13 @@ class PreparedData:
         factor[j]`` (two factors, so that neither overflows).
     names : tuple of str or None
         The column names, when known.
+    findings : tuple of str
+        What the checks found that may mislead the search (discrete or
+        heavily tied columns, a few rows beyond a column's tail, duplicated
+        rows, a written-out row index), one sentence each; the search gives
+        each as a warning of its kind (:class:`veldra.DataWarning`).
+    limited : numpy.ndarray of int64, shape (n_features,), or None
+        With the robust option, the values limited per column; else None.
     """
 
     standard: np.ndarray
@@ -152,6 +159,8 @@ class PreparedData:
     peak: np.ndarray
     factor: np.ndarray
     names: tuple[str, ...] | None
+    findings: tuple[str, ...] = ()
+    limited: np.ndarray | None = None
 
     @property
     def n_samples(self) -> int:
@@ -249,6 +258,21 @@ def _collinearity(prepared: PreparedData) -> str | None:
     return description
 
 
+def _refuse_duplicate_names(names: Sequence[str]) -> None:
+    seen: dict[str, list[int]] = {}
+    for j, name in enumerate(names):
+        seen.setdefault(name, []).append(j)
+    repeated = "; ".join(
+        f"{name!r} is the name of columns {', '.join(map(str, columns))}"
+        for name, columns in seen.items()
+        if len(columns) > 1
+    )
+    raise ValueError(
+        f"duplicate column names: {repeated}. Every column needs a name of its"
+        " own, for variables given by name and for the results; rename them"
+    )
+
+
 def checked_array(
     X: Any, names: Sequence[str] | None = None, *, copy: bool = True
 ) -> tuple[np.ndarray, tuple[str, ...] | None]:
@@ -260,6 +284,8 @@ def checked_array(
     data, names = as_float_array(X, names, copy=copy)
     n, d = data.shape
     _check_shape(n, d)
+    if names is not None and len(set(names)) < len(names):
+        _refuse_duplicate_names(names)
     finite = np.isfinite(data).all(axis=0)
     if not finite.all():
         bad = np.flatnonzero(~finite).tolist()
@@ -278,12 +304,28 @@ def checked_array(
 
 
 def prepare(
-    data: np.ndarray, names: tuple[str, ...] | None, *, in_place: bool = False
+    data: np.ndarray,
+    names: tuple[str, ...] | None,
+    *,
+    in_place: bool = False,
+    screen: bool = False,
+    robust: bool = False,
 ) -> PreparedData:
     """Standardise data from :func:`checked_array` and check collinearity.
 
     With ``in_place``, ``data`` itself becomes the standardised columns.
+    With ``screen``, the data are also looked over for what may mislead the
+    search (``findings``); with ``robust``, extreme values are limited first
+    (in ``data`` itself when ``in_place``).
     """
+    from ._screening import limit_extremes, screen_data
+
+    findings = screen_data(data, names, robust=robust) if screen else ()
+    limited = None
+    if robust:
+        if not in_place:
+            data = data.copy()
+        limited = limit_extremes(data)
     standard, peak, factor = _standardise(data, in_place=in_place)
     prepared = PreparedData(standard, np.empty((0, 0)), peak, factor, names)
     problem = _collinearity(prepared)
@@ -294,7 +336,7 @@ def prepare(
             " the redundant columns"
         )
     gram = np.ascontiguousarray(standard.T @ standard)
-    return PreparedData(standard, gram, peak, factor, names)
+    return PreparedData(standard, gram, peak, factor, names, findings, limited)
 
 
 def check_data(
@@ -349,7 +391,11 @@ def check_data(
 
 
 def prepare_data(
-    X: Any, *, names: Sequence[str] | None = None, copy: bool = True
+    X: Any,
+    *,
+    names: Sequence[str] | None = None,
+    copy: bool = True,
+    robust: bool = False,
 ) -> PreparedData:
     """Check and standardise data once, for a search, a graph and a bootstrap.
 
@@ -370,11 +416,15 @@ def prepare_data(
         With False, a C-ordered float64 array ``X`` is standardised in place
         and no copy of the data is made (``X`` then holds the standardised
         columns); other input is copied regardless.
+    robust : bool, default=False
+        Limit each column's extreme values first: see
+        :func:`veldra.causal_order`.
 
     Returns
     -------
     PreparedData
-        The standardised columns, their cross-products, scales and names.
+        The standardised columns, their cross-products, scales and names,
+        and what the checks found that may mislead the search.
 
     Raises
     ------
@@ -389,12 +439,18 @@ def prepare_data(
     >>> prepared.names, prepared.n_samples, prepared.n_features
     (('a', 'b'), 3, 2)
     """
+    robust = check_flag(robust, "robust")
     if isinstance(X, PreparedData):
         if names is not None and tuple(names) != X.names:
             raise ValueError("names given for prepared data that has names of its own")
+        if robust and X.limited is None:
+            raise ValueError(
+                "robust=True for data prepared without it: limit the extreme"
+                " values when preparing, prepare_data(X, robust=True)"
+            )
         return X
     data, checked_names = checked_array(X, names, copy=copy)
-    return prepare(data, checked_names, in_place=True)
+    return prepare(data, checked_names, in_place=True, screen=True, robust=robust)
 
 
 def column_index(

@@ -17,13 +17,21 @@ from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _bootstrap
 from ._bootstrap import BootstrapResult
-from ._checks import CRITERIA, PRUNINGS, Criterion, Pruning, as_int, check_choice
+from ._checks import (
+    CRITERIA,
+    PRUNINGS,
+    Criterion,
+    Pruning,
+    as_int,
+    check_choice,
+    check_flag,
+)
 from ._convert import reject_unsupported
-from ._data import PreparedData, checked_array, column_index, prepare
+from ._data import PreparedData, checked_array, column_index, prepare, prepare_data
 from ._export import GraphExports
-from ._graph import predecessor_effects, residuals, total_effect
+from ._graph import residuals, total_effect
 from ._knowledge import Knowledge, make_knowledge
-from ._pipeline import find_order, issue_warnings
+from ._pipeline import find_order
 from ._progress import ProgressCallback
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
@@ -71,7 +79,10 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         a directed path from ``x_j`` to ``x_i`` (``x_j`` comes first), 0
         when there is none (no edge ``x_j -> x_i``), -1 when not known.
         A row of zeros makes ``x_i`` exogenous, a column of zeros makes
-        ``x_j`` a sink. See :func:`veldra._knowledge.make_knowledge`.
+        ``x_j`` a sink.
+    robust : bool, default=False
+        Limit each column's extreme values before the search and the graph,
+        as :func:`veldra.causal_order` does.
 
     Attributes
     ----------
@@ -105,11 +116,18 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     margin_ : float
         How far ``score_`` is ahead of the runner-up order (infinite for one
         variable).
+    margin_se_ : float
+        The standard error of that lead, from re-scoring both orders on
+        resampled rows (see :class:`veldra.OrderResult`).
+    runner_up_share_ : float
+        The share of those resamples in which the runner-up scores higher.
     runner_up_order_ : ndarray of shape (n_features,) or None
         The best order that differs from ``causal_order_``.
+    limited_ : ndarray of shape (n_features,) or None
+        With ``robust``, the values limited per column.
     warnings_ : tuple of str
-        Why the order may not be identifiable from the data, if it may not;
-        each was issued as an :class:`veldra.IdentifiabilityWarning`.
+        Every warning the data and the fit gave (see
+        :func:`veldra.causal_order`), one sentence each.
     constraints_ : tuple of str
         The prior knowledge applied, one readable line per constraint (such
         as ``"age first (exogenous)"``); empty without any.
@@ -196,6 +214,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         sinks: Sequence[int | str] | None = None,
         required_order: Sequence[tuple[int | str, int | str]] | None = None,
         prior_knowledge: npt.ArrayLike | None = None,
+        robust: bool = False,
     ) -> None:
         self.reference = reference
         self.pruning = pruning
@@ -205,6 +224,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         self.sinks = sinks
         self.required_order = required_order
         self.prior_knowledge = prior_knowledge
+        self.robust = robust
 
     def fit(
         self,
@@ -262,7 +282,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         """
         start = time.perf_counter()
         self._check_params()
-        prepared = self._prepared(X, reset=True)
+        prepared = self._prepared(X, reset=True, screen=True)
         knowledge = self._knowledge(prepared.n_features, prepared.names)
         result = find_order(
             prepared,
@@ -273,15 +293,12 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             progress=progress,
             checkpoint=checkpoint,
             client=client,
+            pruning=self.pruning,
+            criterion=self.criterion,
+            stacklevel=2,
         )
         order = np.array(result.order, dtype=np.int64)
-        self.adjacency_matrix_ = predecessor_effects(
-            prepared,
-            order,
-            self.pruning,
-            self.criterion,
-            None if knowledge is None else knowledge.forbidden,
-        )
+        self.adjacency_matrix_ = np.array(result.adjacency_matrix)
         self.constraints_ = () if knowledge is None else knowledge.applied
         self.causal_order_ = order
         self.score_ = float(result.score)
@@ -294,9 +311,11 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         self.non_gaussianity_p_values_ = result.non_gaussianity_p_values
         self.position_margins_ = result.position_margins
         self.margin_ = float(result.margin)
+        self.margin_se_ = float(result.margin_se)
+        self.runner_up_share_ = float(result.runner_up_share)
         self.runner_up_order_ = result.runner_up_order
+        self.limited_ = result.limited
         self.warnings_ = result.warnings
-        issue_warnings(result.warnings, stacklevel=2)
         return self
 
     def _knowledge(
@@ -389,7 +408,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             )
             return 0.0
         if prepared is None:
-            prepared = prepare(data, names, in_place=True)
+            robust = check_flag(self.robust, "robust")
+            prepared = prepare(data, names, in_place=True, robust=robust)
         return total_effect(prepared, self.causal_order_, source, target)
 
     def get_error_independence_p_values(
@@ -496,7 +516,14 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             data, names = X.standard, X.names
         else:
             data, names = self._checked_data(X, reset=None)
-            prepare(data, names)  # the whole sample first: collinear columns
+            robust = check_flag(self.robust, "robust")
+            # The whole sample first: collinear columns; the resamples draw
+            # from its limited values.
+            prepare(data, names, in_place=False, robust=robust)
+            if robust:
+                from ._screening import limit_extremes
+
+                limit_extremes(data)
         return _bootstrap.bootstrap(
             data,
             names,
@@ -515,13 +542,16 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         check_choice(self.pruning, PRUNINGS, "pruning")
         check_choice(self.criterion, CRITERIA, "criterion")
 
-    def _prepared(self, X: Any, *, reset: bool) -> PreparedData:
-        """``X`` checked and standardised, with scikit-learn's bookkeeping of
-        the features (``reset`` as in ``validate_data``); PreparedData is
-        taken as it is."""
+    def _prepared(self, X: Any, *, reset: bool, screen: bool = False) -> PreparedData:
+        """``X`` checked and standardised (with extremes limited under
+        ``robust``), with scikit-learn's bookkeeping of the features
+        (``reset`` as in ``validate_data``); ``screen`` looks the data over
+        for the search's warnings. PreparedData is taken as it is."""
+        robust = check_flag(self.robust, "robust")
         if not isinstance(X, PreparedData):
             data, names = self._checked_data(X, reset=reset)
-            return prepare(data, names, in_place=True)
+            return prepare(data, names, in_place=True, screen=screen, robust=robust)
+        prepare_data(X, robust=robust)  # refuses data prepared otherwise
         if reset:
             self.n_features_in_ = X.n_features
             if X.names is not None:

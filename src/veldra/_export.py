@@ -21,8 +21,11 @@ names, in column order; anything listed "in causal order" is by position.
 - ``position_margins``: per position of ``order``, the margin over the best
   order that changes it last there (null at position 0: none exists);
   ``margin``: the smallest, null for one column; ``runner_up_order``: the
-  best order that differs from ``order``, null for one column.
-- ``warnings``: why the order may not be identifiable, as sentences.
+  best order that differs from ``order``, null for one column;
+  ``margin_se``, ``runner_up_share``: the margin's noise on resampled rows
+  (its standard error, and the share of resamples the runner-up wins),
+  null for one column or when not recorded.
+- ``warnings``: every warning of the data and the fit, as sentences.
 - ``n_samples``, ``n_evaluations``, ``seconds``, ``n_threads``: the search.
 - ``reference`` (null for a custom one), ``pruning``, ``criterion``: the
   settings.
@@ -48,9 +51,10 @@ import numbers
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Self
 
+import numpy as np
 from sklearn.utils.validation import check_is_fitted
 
-from ._result import format_report
+from ._result import OrderResult, format_report
 from ._text import default_names, format_number
 
 if TYPE_CHECKING:
@@ -195,6 +199,8 @@ def order_record(model: Any, names: Sequence[str], bootstrap: Any = None) -> dic
         ).tolist(),
         "position_margins": np.asarray(model.position_margins_).tolist(),
         "margin": model.margin_,
+        "margin_se": getattr(model, "margin_se_", math.nan),
+        "runner_up_share": getattr(model, "runner_up_share_", math.nan),
         "runner_up_order": None if runner_up is None else runner_up.tolist(),
         "warnings": list(model.warnings_),
         "n_samples": model.n_samples_fit_,
@@ -220,6 +226,10 @@ def order_record(model: Any, names: Sequence[str], bootstrap: Any = None) -> dic
         "instruction_sets": list(getattr(model, "instruction_sets_", ())),
         "bootstrap": boot,
     }
+
+
+def _number(value: Any) -> float:
+    return math.nan if value is None else float(value)
 
 
 def fitted_from_record(
@@ -271,6 +281,8 @@ def fitted_from_record(
         "non_gaussianity_p_values_": array("non_gaussianity_p_values"),
         "position_margins_": array("position_margins", math.inf),
         "margin_": math.inf if margin is None else float(margin),
+        "margin_se_": _number(record.get("margin_se")),
+        "runner_up_share_": _number(record.get("runner_up_share")),
         "runner_up_order_": (
             None if runner_up is None else np.array(runner_up, dtype=np.int64)
         ),
@@ -324,7 +336,52 @@ class GraphExports:
             raise ValueError(
                 f"column_numbers has {len(numbers)} numbers for {d} variables"
             )
-        return format_report(self, self._column_names(), numbers, bootstrap)
+        return format_report(self._as_result(), numbers, bootstrap)
+
+    def summary(self, bootstrap: BootstrapResult | None = None) -> str:
+        """The fitted result as a report to read: :meth:`to_text`, which
+        ``print(veldra.causal_order(X))`` shows as well.
+
+        The order with each residual's non-Gaussianity and p-value, the
+        score, its margin over the runner-up order and the margin's noise,
+        the graph's edges with their weights, and every warning.
+        """
+        return self.to_text(bootstrap)
+
+    def plot(self, bootstrap: BootstrapResult | None = None, *, ax: Any = None) -> Any:
+        """Draw the graph layered by the causal order (needs matplotlib).
+
+        Edge widths follow the direct effects; with ``bootstrap``, edges are
+        labelled with the share of resamples that found them. Returns the
+        matplotlib axes drawn on (``ax``, or a new figure's).
+        """
+        check_is_fitted(self)
+        return self._as_result().plot(bootstrap=bootstrap, ax=ax)
+
+    def _as_result(self) -> OrderResult:
+        """The fitted attributes as the result the renderers take."""
+        names = getattr(self, "feature_names_in_", None)
+        return OrderResult(
+            order=np.asarray(self.causal_order_),
+            column_names=None if names is None else self._column_names(),
+            score=self.score_,
+            sinks=None,  # type: ignore[arg-type]
+            n_evaluations=self.n_evaluations_,
+            seconds=self.search_seconds_,
+            n_threads=self.n_threads_,
+            non_gaussianity=self.non_gaussianity_,
+            non_gaussianity_p_values=self.non_gaussianity_p_values_,
+            position_margins=self.position_margins_,
+            margin=self.margin_,
+            runner_up_order=self.runner_up_order_,
+            warnings=tuple(self.warnings_),
+            constraints=tuple(getattr(self, "constraints_", ())),
+            instruction_sets=tuple(getattr(self, "instruction_sets_", ())),
+            margin_se=getattr(self, "margin_se_", math.nan),
+            runner_up_share=getattr(self, "runner_up_share_", math.nan),
+            adjacency_matrix=self.adjacency_matrix_,
+            limited=getattr(self, "limited_", None),
+        )
 
     def to_dot(self) -> str:
         """The graph in Graphviz DOT, as ``veldra order --dot`` writes it.

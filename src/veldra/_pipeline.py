@@ -1,6 +1,7 @@
 """The pipeline under every front end: prepared data and the user's prior
-knowledge in, the search, the order read off its table, the diagnostics,
-an :class:`OrderResult` out.
+knowledge in, the data's warnings, the search, the order read off its
+table, the graph's weights, the diagnostics and their warnings, an
+:class:`OrderResult` out.
 
 :func:`veldra.causal_order`, :class:`veldra.ExhaustiveOrdering` and its
 bootstrap (and through them the command line) all search through
@@ -12,8 +13,6 @@ from __future__ import annotations
 import math
 import os
 import time
-import warnings
-from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -23,12 +22,17 @@ from ._reference import ReferenceLike, make_reference
 from ._result import OrderResult
 from ._search._engine import run as run_engine
 from ._threads import resolve_threads
+from ._warnings import issue
 
 if TYPE_CHECKING:
     from ._data import PreparedData
     from ._knowledge import Knowledge
 
-__all__ = ["find_order", "issue_warnings", "read_order"]
+__all__ = ["find_order", "read_order"]
+
+# The most rows the residual independence tests use (their cost is
+# quadratic in the rows): beyond, rows are drawn with a fixed seed.
+INDEPENDENCE_ROWS = 1000
 
 
 def read_order(sinks: np.ndarray, d: int) -> np.ndarray:
@@ -74,11 +78,19 @@ def find_order(
     progress: bool | ProgressCallback | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
     client: Any = None,
+    pruning: str = "adaptive_lasso",
+    criterion: str = "bic",
+    stacklevel: int = 1,
 ) -> OrderResult:
     """:func:`veldra.causal_order` on prepared data; ``start`` is the
-    :func:`time.perf_counter` value the reported time counts from. Without
-    ``diagnose`` the result has no diagnostics (and no warning is issued
-    by the caller), as the bootstrap's resamples need none."""
+    :func:`time.perf_counter` value the reported time counts from.
+
+    The data's findings are issued as warnings before the search, the fit's
+    after it (``stacklevel`` counts from the caller). Without ``diagnose``
+    the result has neither graph nor diagnostics and nothing is issued, as
+    the bootstrap's resamples need none."""
+    if diagnose:
+        issue(prepared.findings, stacklevel + 1)
     if start is None:
         start = time.perf_counter()
     standard, names = prepared.standard, prepared.names
@@ -119,19 +131,18 @@ def find_order(
     order.flags.writeable = False
     extra: dict[str, Any] = {}
     if diagnose:
-        from ._diagnostics import diagnose as run_diagnostics
-
-        is_normal = isinstance(reference, str) and reference.lower() == "normal"
-        found = run_diagnostics(
-            standard,
-            prepared.gram,
+        extra = _diagnose(
+            prepared,
             sinks,
             order,
+            score,
             values,
-            None if is_normal else make_reference("normal", n),
-            predecessors=predecessors,
+            reference,
+            knowledge,
+            pruning,
+            criterion,
         )
-        extra = vars(found)
+        issue(extra["warnings"][len(prepared.findings) :], stacklevel + 1)
     return OrderResult(
         order=order,
         column_names=None if names is None else tuple(names),
@@ -146,11 +157,57 @@ def find_order(
     )
 
 
-def issue_warnings(messages: Sequence[str], stacklevel: int) -> None:
-    """Issue each message as an :class:`IdentifiabilityWarning`."""
-    if not messages:
-        return
-    from ._diagnostics import IdentifiabilityWarning
+def _diagnose(
+    prepared: PreparedData,
+    sinks: np.ndarray,
+    order: np.ndarray,
+    score: float,
+    values: np.ndarray,
+    reference: ReferenceLike,
+    knowledge: Knowledge | None,
+    pruning: str,
+    criterion: str,
+) -> dict[str, Any]:
+    """The graph's weights, the diagnostics and every finding, as fields of
+    the result."""
+    from ._diagnostics import diagnose, independence_findings, margin_findings
+    from ._graph import predecessor_effects
+    from ._independence import order_dependence_p_values
 
-    for message in messages:
-        warnings.warn(message, IdentifiabilityWarning, stacklevel=stacklevel + 1)
+    n = prepared.n_samples
+    is_normal = isinstance(reference, str) and reference.lower() == "normal"
+    found = diagnose(
+        prepared.standard,
+        prepared.gram,
+        sinks,
+        order,
+        values,
+        None if is_normal else make_reference("normal", n),
+        predecessors=None if knowledge is None else knowledge.predecessors,
+    )
+    forbidden = None if knowledge is None else knowledge.forbidden
+    adjacency = predecessor_effects(prepared, order, pruning, criterion, forbidden)
+    findings = list(found.warnings)
+    # Whether the runner-up gives another graph is judged on a pruned graph:
+    # a complete one would count every near-zero weight as an edge.
+    pruned = adjacency
+    if pruning != "adaptive_lasso":
+        pruned = predecessor_effects(
+            prepared, order, "adaptive_lasso", "bic", forbidden
+        )
+    findings += margin_findings(found, score, pruned, prepared.names)
+    independence = None
+    if n >= 4 and prepared.n_features > 1:
+        independence = order_dependence_p_values(
+            prepared.standard, order, INDEPENDENCE_ROWS
+        )
+        findings += independence_findings(independence, prepared.names)
+        independence.flags.writeable = False
+    adjacency.flags.writeable = False
+    return {
+        **vars(found),
+        "warnings": (*prepared.findings, *findings),
+        "adjacency_matrix": adjacency,
+        "independence_p_values": independence,
+        "limited": prepared.limited,
+    }

@@ -1,12 +1,12 @@
-"""What a search found, and the report that puts it in words.
-
-:class:`OrderResult` is what :func:`veldra.causal_order` returns;
-:func:`format_report` renders a fitted estimator as the text the command
-line prints and :meth:`veldra.ExhaustiveOrdering.to_text` returns.
+"""What a search found, and the renderers that put it in words: the text
+report (``print(result)``, :meth:`veldra.ExhaustiveOrdering.summary` and the
+command line's report), a one-line ``repr``, an HTML table for notebooks,
+and the picture (:meth:`OrderResult.plot`).
 """
 
 from __future__ import annotations
 
+import html
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -14,7 +14,7 @@ from typing import Any
 
 import numpy as np
 
-from ._text import format_number, format_seconds, plural
+from ._text import default_names, format_number, format_seconds, plural
 
 __all__ = ["OrderResult", "format_edges", "format_matrix", "format_report"]
 
@@ -80,11 +80,25 @@ class OrderResult:
         same units. Infinite for one variable. Margins are recomputed in
         float64; below about 1e-6 times ``score`` (the search's float32
         rounding) they are ties.
+    margin_se : float
+        The sampling noise of ``margin``: both orders are scored again on
+        200 resamples of the rows (drawn with replacement, with a fixed
+        seed; no new search), and this is the standard deviation of the
+        lead over them. A lead of several standard errors would very likely
+        hold on new data from the same source; one of about one standard
+        error or less would often not. NaN for one variable.
+    runner_up_share : float
+        The share of those resamples in which the runner-up scores higher:
+        roughly, how often new data of the same size would put the
+        runner-up first. From 0.1 on, a
+        :class:`veldra.NarrowMarginWarning` says the order is not decided
+        (unless the runner-up only reorders variables with no edge between
+        them, which gives the same graph).
     runner_up_order : numpy.ndarray of int64 or None
         That runner-up order, None for one variable.
     warnings : tuple of str
-        Why the order may not be identifiable from the data, if it may not
-        (each was also issued as an :class:`IdentifiabilityWarning`).
+        Every warning the data and the fit gave, one sentence each (each
+        was also issued, as a :class:`veldra.VeldraWarning` of its kind).
     constraints : tuple of str
         The order constraints (prior knowledge) the search honoured, one
         line each; empty when the order was free.
@@ -92,6 +106,18 @@ class OrderResult:
         The instruction sets the scores were computed with (Highway's names,
         such as "AVX2" or "AVX3"): one for a search on one machine, one per
         kind of worker on a cluster. A score's last bits depend on it.
+    adjacency_matrix : numpy.ndarray of float64, shape (n_features, n_features)
+        The weighted graph: entry ``[i, j]`` is the direct effect of
+        variable j on variable i, each variable regressed on those before
+        it in ``order`` and pruned by an adaptive lasso (BIC), as
+        :class:`veldra.ExhaustiveOrdering` does by default.
+    independence_p_values : numpy.ndarray of float64 or None
+        Symmetric (n_features, n_features): entry ``[i, j]`` is the p-value
+        of an HSIC test of independence between the graph's residuals of
+        variables i and j (on at most 1000 rows; NaN on the diagonal). None
+        with fewer than 6 samples.
+    limited : numpy.ndarray of int64 or None
+        With ``robust=True``, the values limited per column; else None.
     """
 
     order: np.ndarray
@@ -109,6 +135,54 @@ class OrderResult:
     warnings: tuple[str, ...] = ()
     constraints: tuple[str, ...] = ()
     instruction_sets: tuple[str, ...] = ()
+    margin_se: float = math.nan
+    runner_up_share: float = math.nan
+    adjacency_matrix: np.ndarray | None = None
+    independence_p_values: np.ndarray | None = None
+    limited: np.ndarray | None = None
+
+    def __repr__(self) -> str:
+        names = self.order_names
+        shown = list(names) if names is not None else self.order.tolist()
+        return (
+            f"OrderResult(order={shown}, score={self.score:.6g},"
+            f" margin={self.margin:.3g}, warnings={len(self.warnings)})"
+        )
+
+    def __str__(self) -> str:
+        return format_report(self)
+
+    def _repr_html_(self) -> str:
+        return format_html(self)
+
+    def plot(self, *, bootstrap: Any = None, ax: Any = None) -> Any:
+        """Draw the graph, layered by the causal order (needs matplotlib).
+
+        Parameters
+        ----------
+        bootstrap : BootstrapResult, optional
+            Labels the edges with the share of resamples that found them,
+            and adds those found only in resamples, dashed.
+        ax : matplotlib.axes.Axes, optional
+            Where to draw; by default a new figure.
+
+        Returns
+        -------
+        matplotlib.axes.Axes
+        """
+        from ._plot import plot_graph
+
+        if self.adjacency_matrix is None:
+            raise ValueError("this result has no graph to draw (a resample's)")
+        return plot_graph(
+            self.adjacency_matrix,
+            self.order,
+            self.column_names or default_names(len(self.order)),
+            edge_probabilities=(
+                None if bootstrap is None else bootstrap.edge_probabilities
+            ),
+            ax=ax,
+        )
 
     @property
     def order_names(self) -> tuple[str, ...] | None:
@@ -185,56 +259,88 @@ def _constraints_text(constraints: Sequence[str]) -> str:
     return "constraints:\n" + "".join(f"  {line}\n" for line in shown)
 
 
+def _margin_text(result: OrderResult) -> str:
+    if not math.isfinite(result.margin):
+        return ""
+    text = f", ahead of the runner-up order by {result.margin:.4g}"
+    if math.isfinite(result.margin_se):
+        text += (
+            f"\n  (standard error {result.margin_se:.2g}; the runner-up scores"
+            f" higher on {100 * result.runner_up_share:.0f} % of resamples of"
+            " the rows)"
+        )
+    return text
+
+
+def _limited_text(result: OrderResult, names: Sequence[str]) -> str:
+    if result.limited is None:
+        return ""
+    columns = [
+        f"{names[j]} {int(count)}" for j, count in enumerate(result.limited) if count
+    ]
+    return (
+        "robust: values beyond the median +- 5 robust standard deviations"
+        f" limited ({', '.join(columns) if columns else 'none'})\n"
+    )
+
+
 def format_report(
-    model: Any,
-    names: Sequence[str],
-    numbers: Sequence[int],
+    result: OrderResult,
+    numbers: Sequence[int] | None = None,
     bootstrap: Any = None,
 ) -> str:
-    """A fitted estimator as text: the order with each residual's
-    non-Gaussianity, the score and its margin, what the search cost, the
-    constraints, the graph (a matrix, or a list of edges for many columns)
-    and, given a bootstrap result, how often each place and edge came back.
-    Variable ``j`` is shown as ``names[j] (column numbers[j])``."""
-    order = model.causal_order_.tolist()
-    width = len(str(len(order)))
+    """A result as text: the order with each residual's non-Gaussianity, the
+    score and its margin with the margin's noise, what the search cost, the
+    constraints, the graph (a matrix, or a list of edges for many columns),
+    given a bootstrap result how often each place and edge came back, and
+    every warning. Variable ``j`` is shown as ``name (column numbers[j])``."""
+    order = result.order.tolist()
+    d = len(order)
+    names = result.column_names or default_names(d)
+    numbers = list(range(d)) if numbers is None else numbers
+    width = len(str(d))
     label = max(len(names[j]) for j in order)
     place = max(len(f"(column {numbers[j]})") for j in order)
-    p_values = model.non_gaussianity_p_values_
-    margin = (
-        f", ahead of the runner-up order by {model.margin_:.4g}"
-        if math.isfinite(model.margin_)
-        else ""
-    )
-    sets = getattr(model, "instruction_sets_", ())
-    text = (
-        "causal order (first cause to last effect), with how non-Gaussian each"
-        " residual is:\n"
-        + "".join(
-            f"  {position:>{width}}. {names[j]:<{label}}"
-            f"  {f'(column {numbers[j]})':<{place}}"
-            f"  {model.non_gaussianity_[j]:.4f}  {_p_value(p_values[j])}\n"
+    sets = result.instruction_sets
+    if result.non_gaussianity is None:
+        rows = "".join(
+            f"  {position:>{width}}. {names[j]:<{label}}  (column {numbers[j]})\n"
             for position, j in enumerate(order, start=1)
         )
-        + f"score: {model.score_:.6g}{margin}\n"
-        f"search: {model.n_evaluations_:,} score evaluations in "
-        f"{format_seconds(model.search_seconds_)} on "
-        f"{plural(model.n_threads_, 'thread')}"
+        heading = "causal order (first cause to last effect):\n"
+    else:
+        p_values = result.non_gaussianity_p_values
+        rows = "".join(
+            f"  {position:>{width}}. {names[j]:<{label}}"
+            f"  {f'(column {numbers[j]})':<{place}}"
+            f"  {result.non_gaussianity[j]:.4f}  {_p_value(p_values[j])}\n"
+            for position, j in enumerate(order, start=1)
+        )
+        heading = (
+            "causal order (first cause to last effect), with how non-Gaussian"
+            " each residual is:\n"
+        )
+    text = (
+        heading + rows + f"score: {result.score:.6g}{_margin_text(result)}\n"
+        f"search: {result.n_evaluations:,} score evaluations in "
+        f"{format_seconds(result.seconds)} on "
+        f"{plural(result.n_threads, 'thread')}"
         + (f" ({', '.join(sets)})" if sets else "")
         + "\n"
-        + _constraints_text(model.constraints_)
-        + "\n"
+        + _limited_text(result, names)
+        + _constraints_text(result.constraints)
     )
-    if len(order) > MATRIX_COLUMNS:
+    adjacency = result.adjacency_matrix
+    if adjacency is not None and d > MATRIX_COLUMNS:
         text += (
-            "edges (cause -> effect: direct effect):\n"
-            + format_edges(model.adjacency_matrix_, names)
+            "\nedges (cause -> effect: direct effect):\n"
+            + format_edges(adjacency, names)
             + "\n"
         )
-    else:
+    elif adjacency is not None:
         text += (
-            "adjacency matrix (row i, column j: direct effect of j on i):\n"
-            + format_matrix(model.adjacency_matrix_, names)
+            "\nadjacency matrix (row i, column j: direct effect of j on i):\n"
+            + format_matrix(adjacency, names)
             + "\n"
         )
     if bootstrap is not None:
@@ -242,7 +348,9 @@ def format_report(
         seed = bootstrap.random_state
         places = bootstrap.position_probabilities
         edges = format_edges(
-            model.adjacency_matrix_, names, bootstrap.edge_probabilities
+            np.zeros((d, d)) if adjacency is None else adjacency,
+            names,
+            bootstrap.edge_probabilities,
         )
         text += (
             f"\nbootstrap, {plural(count, 'resample')}"
@@ -257,4 +365,42 @@ def format_report(
             + "\n".join("  " + line for line in edges.splitlines())
             + "\n"
         )
+    if result.warnings:
+        text += "\nwarnings:\n" + "".join(f"- {w}\n" for w in result.warnings)
     return text
+
+
+def format_html(result: OrderResult) -> str:
+    """A result as an HTML table, for notebooks: the order with each
+    residual's non-Gaussianity and p-value, the score and margin, the edges
+    and the warnings."""
+    order = result.order.tolist()
+    names = result.column_names or default_names(len(order))
+    escape = html.escape
+    rows = []
+    for position, j in enumerate(order, start=1):
+        cells = [str(position), escape(names[j])]
+        if result.non_gaussianity is not None:
+            cells += [
+                f"{result.non_gaussianity[j]:.4f}",
+                escape(_p_value(result.non_gaussianity_p_values[j])),
+            ]
+        rows.append("<tr>" + "".join(f"<td>{c}</td>" for c in cells) + "</tr>")
+    head = "<th>#</th><th>variable</th>"
+    if result.non_gaussianity is not None:
+        head += "<th>non-Gaussianity</th><th>p-value</th>"
+    parts = [
+        "<div><strong>causal order</strong> (first cause to last effect)",
+        f"<table><thead><tr>{head}</tr></thead><tbody>{''.join(rows)}</tbody></table>",
+        f"<p>score {result.score:.6g}{escape(_margin_text(result))}</p>",
+    ]
+    if result.adjacency_matrix is not None:
+        edges = format_edges(result.adjacency_matrix, names)
+        parts.append(
+            "<p><strong>edges</strong> (cause -&gt; effect: direct effect)</p>"
+            f"<pre>{escape(edges)}</pre>"
+        )
+    if result.warnings:
+        items = "".join(f"<li>{escape(w)}</li>" for w in result.warnings)
+        parts.append(f"<p><strong>warnings</strong></p><ul>{items}</ul>")
+    return "\n".join(parts) + "</div>"

@@ -7,6 +7,7 @@ import argparse
 import contextlib
 import dataclasses
 import json
+import os
 import sys
 import warnings
 from typing import Any
@@ -52,6 +53,55 @@ def _release_free_memory() -> None:
         ctypes.CDLL(None).malloc_trim(0)
 
 
+_PLOT_FORMATS = ("png", "svg", "pdf")
+
+
+def _plot_format(path: str) -> str:
+    """The picture format ``--plot`` asks for, checked before the search."""
+    import importlib.util
+
+    extension = os.path.splitext(path)[1].lower().lstrip(".")
+    if extension not in _PLOT_FORMATS:
+        raise UsageError(
+            f"--plot {path}: the file name must end in"
+            " .png, .svg or .pdf, which gives the"
+            " picture's format"
+        )
+    if importlib.util.find_spec("matplotlib") is None:
+        raise UsageError("--plot needs matplotlib: pip install matplotlib")
+    return extension
+
+
+def _picture(model: Any, bootstrap: Any, extension: str) -> bytes:
+    import io
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    axes = model.plot(bootstrap)
+    buffer = io.BytesIO()
+    try:
+        axes.figure.savefig(buffer, format=extension, bbox_inches="tight")
+    finally:
+        plt.close(axes.figure)
+    return buffer.getvalue()
+
+
+def _warning_printer(quiet: bool) -> Any:
+    """A ``warnings.showwarning`` that says each message once on stderr."""
+    said: set[str] = set()
+
+    def show(message: Any, *_: Any, **__: Any) -> None:
+        text = str(message)
+        if not quiet and text not in said:
+            said.add(text)
+            say(f"veldra: warning: {text}")
+
+    return show
+
+
 def run_order(args: argparse.Namespace) -> int:
     """The ``order`` command; returns its exit status."""
     global running_checkpoint
@@ -67,9 +117,12 @@ def run_order(args: argparse.Namespace) -> int:
     threads, note = cap_threads(args.threads)
     if note is not None and not args.quiet:
         say(f"veldra: warning: --threads {args.threads}: {note}")
-    dot = None
+    dot = plot = None
     if args.dot is not None and not args.estimate:
         dot = open_output(args.dot)
+    if args.plot is not None and not args.estimate:
+        plot_format = _plot_format(args.plot)
+        plot = open_output(args.plot)
 
     from veldra import (
         ExhaustiveOrdering,
@@ -85,7 +138,7 @@ def run_order(args: argparse.Namespace) -> int:
     names, columns = table.names, table.columns
     try:
         # The numbers as read are standardised in place: no copy.
-        prepared = prepare_data(table.data, names=names, copy=False)
+        prepared = prepare_data(table.data, names=names, copy=False, robust=args.robust)
     except ValueError as error:
         raise DataError(f"{args.file}: {error}") from None
     del table
@@ -130,6 +183,7 @@ def run_order(args: argparse.Namespace) -> int:
         pruning=args.pruning,
         criterion=args.criterion,
         n_threads=threads if args.scheduler is None else None,
+        robust=args.robust,
         **knowledge,
     )
     running_checkpoint = args.checkpoint
@@ -138,10 +192,12 @@ def run_order(args: argparse.Namespace) -> int:
         search_line = ProgressLine(sys.stderr)
         bootstrap_line = ProgressLine(sys.stderr, "bootstrap")
     bootstrap = None
-    # The library's warnings, such as that the order is not identifiable,
-    # are said once each on stderr when the work is done.
-    with warnings.catch_warnings(record=True) as caught:
+    # The library's warnings, such as that a column is discrete or that the
+    # order is not identifiable, are said as they come, once each: those
+    # about the data before the search, those about the fit after it.
+    with warnings.catch_warnings():
         warnings.simplefilter("always")
+        warnings.showwarning = _warning_printer(args.quiet)
         try:
             try:
                 model.fit(
@@ -178,12 +234,11 @@ def run_order(args: argparse.Namespace) -> int:
             raise DataError(str(error)) from None
         except (ValueError, RuntimeError) as error:
             raise DataError(f"{args.file}: {error}") from None
-    if not args.quiet:
-        for message in dict.fromkeys(str(warning.message) for warning in caught):
-            say(f"veldra: warning: {message}")
 
     if dot is not None:
         write_output(dot, model.to_dot())
+    if plot is not None:
+        write_output(plot, _picture(model, bootstrap, plot_format))
     if args.json:
         emit(model.to_json(bootstrap) + "\n")
     else:

@@ -77,14 +77,16 @@ def open_output(path: str) -> Output:
     return Output(path, target, temporary, mode)
 
 
-def write_output(output: Output, text: str) -> None:
+def write_output(output: Output, content: str | bytes) -> None:
+    """Put ``content`` (text, or the bytes of a picture) in place."""
+    data = content.encode() if isinstance(content, str) else content
     try:
         if output.temporary is None:
-            with open(output.target, "w", encoding="utf-8") as stream:
-                stream.write(text)
+            with open(output.target, "wb") as stream:
+                stream.write(data)
             return
-        with open(output.temporary, "w", encoding="utf-8") as stream:
-            stream.write(text)
+        with open(output.temporary, "wb") as stream:
+            stream.write(data)
             stream.flush()
             os.fsync(stream.fileno())
         os.chmod(output.temporary, output.mode)

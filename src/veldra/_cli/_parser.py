@@ -57,6 +57,8 @@ examples:
   veldra order data.csv --prior known.csv    lingam's prior-knowledge matrix
                                              (row i, column j: 1 a path from
                                              j to i, 0 none, -1 not known)
+  veldra order data.csv --plot graph.png     the graph as a picture
+  veldra order data.csv --robust             a few wild values limited first
   veldra order data.csv --estimate           the search's size and time only
   veldra order data.csv --checkpoint run.ckpt
                                              resumable: run again after
@@ -108,10 +110,13 @@ def build_parser() -> argparse.ArgumentParser:
             f"{veldra.MAX_FEATURES}), then the direct effects of each column on the "
             "later ones. Prints the order, its score and its margin over the "
             "runner-up order, the cost of the search, how non-Gaussian each "
-            "column's residuals are (with a warning when too few are for the "
-            "order to be identifiable) and the graph: the adjacency matrix B, "
+            "column's residuals are and the graph: the adjacency matrix B, "
             "where B[i, j] is the direct effect of column j on column i, or "
-            "for many columns the list of its edges. "
+            "for many columns the list of its edges. Warnings on stderr say "
+            "when not to trust the answer: discrete or outlier-ridden columns, "
+            "duplicated rows or a written-out row index before the search; "
+            "after it, residuals that are too Gaussian or dependent, or a "
+            "lead over the runner-up within its sampling noise. "
             "Searches expected to take more than a few seconds are announced "
             "with their size on stderr, and their progress is shown while they "
             "run; Ctrl-C stops within a second (--checkpoint keeps the work "
@@ -203,6 +208,13 @@ def build_parser() -> argparse.ArgumentParser:
         "not known; a row of 0 makes i exogenous, a column of 0 makes j a sink",
     )
     order.add_argument(
+        "--robust",
+        action="store_true",
+        help="limit each column's extreme values to its median +- 5 robust "
+        "standard deviations before the search (for a few wild rows, such as "
+        "mistyped cells; not for data whose heavy tails are real)",
+    )
+    order.add_argument(
         "--bootstrap",
         type=_count,
         metavar="N",
@@ -238,6 +250,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--dot",
         metavar="OUT",
         help="also write the graph to OUT in Graphviz DOT format",
+    )
+    order.add_argument(
+        "--plot",
+        metavar="OUT",
+        help="also draw the graph, layered by the causal order, to OUT "
+        "(.png, .svg or .pdf; needs matplotlib)",
     )
     order.add_argument(
         "--estimate",
