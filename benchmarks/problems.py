@@ -9,6 +9,8 @@ arguments give the same bits, so that results recorded in
   noise, standardised (the speed comparison and prior knowledge);
 - ``chain_problem``: each variable mixing half of the earlier ones with
   weights on [-0.5, 0.5], uniform noise, centred (the one-call search);
+- ``ordered_model``: a chain through a random order plus random further
+  edges, so that exactly one order is right (the trust checks);
 - ``laplace_problem``: Laplace noise through an upper-triangular mix,
   standardised (the engine, the cluster and the scaling model).
 
@@ -26,6 +28,7 @@ __all__ = [
     "chain_problem",
     "laplace_problem",
     "noise",
+    "ordered_model",
     "random_dag",
     "simulate",
     "sparse_uniform",
@@ -88,6 +91,11 @@ def noise(rng: np.random.Generator, kind: str, size: tuple[int, int]) -> np.ndar
         return rng.gumbel(0.0, scale, size) - np.euler_gamma * scale
     if kind == "gaussian":
         return rng.standard_normal(size)
+    if kind == "t":  # Student t with 5 degrees of freedom
+        return rng.standard_t(5, size) / math.sqrt(5.0 / 3.0)
+    if kind == "lognormal":
+        e = math.e
+        return (rng.lognormal(0.0, 1.0, size) - math.sqrt(e)) / math.sqrt((e - 1) * e)
     raise ValueError(f"unknown noise {kind!r}")
 
 
@@ -102,6 +110,23 @@ def simulate(
     for target in order:  # parents come earlier, so are final already
         X[:, target] += X @ B[target]
     return X, B, order
+
+
+def ordered_model(
+    rng: np.random.Generator, d: int, extra: float = 0.3
+) -> tuple[np.ndarray, np.ndarray]:
+    """Weights ``B`` (``B[i, j]``: j -> i) and the order of a DAG with an edge
+    between each pair of neighbours in a random order (so that no other
+    order fits it) and each other forward pair joined with probability
+    ``extra``; weights on +-[0.5, 1.5]."""
+    order = rng.permutation(d)
+    B = np.zeros((d, d))
+    for pos in range(1, d):
+        for before in range(pos):
+            if before == pos - 1 or rng.random() < extra:
+                weight = rng.uniform(0.5, 1.5) * rng.choice([-1.0, 1.0])
+                B[order[pos], order[before]] = weight
+    return B, order
 
 
 def standardise(X: np.ndarray) -> np.ndarray:
