@@ -407,6 +407,9 @@ def places(tmp_path_factory):
         (["{wide}", "-q"], f"AS={2_500_000 * 1024}", "out of memory: "),
         (["{bad}", "--dot", "{root}/no/dir.dot"], "", "no/dir.dot: cannot write"),
         (["{small}", "--dot", "{root}/g.dot", "-q"], "FSIZE=20", "File too large"),
+        (["{small}", "--checkpoint", ""], "", "the checkpoint's path is empty"),
+        (["{small}", "--checkpoint", "{bad}"], "", "is a text file, not a veldra"),
+        (["{small}", "--checkpoint", "{root}"], "", "is a directory: give a file"),
     ],
     ids=[
         "huge-threads-estimate",
@@ -422,11 +425,15 @@ def places(tmp_path_factory):
         "no-memory",
         "dot-checked-first",
         "dot-too-large",
+        "checkpoint-empty-path",
+        "checkpoint-not-a-checkpoint",
+        "checkpoint-directory",
     ],
 )
 def test_failures_are_one_line(places, args, setup, message):
     root = places["root"]
     (root / "g.dot").write_text("the graph before\n")
+    before = {path.name: path.read_bytes() for path in root.iterdir()}
     done = _child([str(a).format(**places) for a in args], setup)
     usable = _threads.available_cpus()
     if message is None:  # --quiet: the estimate alone, on the usable CPUs
@@ -440,9 +447,8 @@ def test_failures_are_one_line(places, args, setup, message):
         return
     assert done.returncode == 1
     assert done.stderr.startswith("veldra: error: ")
-    # A failed write leaves the file as it was, and nothing beside it.
-    assert (root / "g.dot").read_text() == "the graph before\n"
-    assert sorted(os.listdir(root)) == ["bad.csv", "g.dot", "small.csv", "wide.csv"]
+    # A failed write leaves every file as it was, and nothing beside them.
+    assert {path.name: path.read_bytes() for path in root.iterdir()} == before
 
 
 INTERRUPTED_SCRIPT = """

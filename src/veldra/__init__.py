@@ -26,6 +26,7 @@ if TYPE_CHECKING:
     from ._knowledge import PriorKnowledgeError
     from ._progress import ProgressLine
     from ._result import OrderResult
+    from ._search._checkpoint import CheckpointError, CheckpointWarning
     from ._search._cost import CostEstimate, estimate_cost
     from ._threads import cap_threads
     from ._warnings import (
@@ -44,6 +45,8 @@ __all__ = [
     "MAX_FEATURES",
     "MAX_SAMPLES",
     "BootstrapResult",
+    "CheckpointError",
+    "CheckpointWarning",
     "CostEstimate",
     "Criterion",
     "DataWarning",
@@ -75,6 +78,8 @@ _MODULES = {
     "MAX_FEATURES": "._checks",
     "MAX_SAMPLES": "._checks",
     "BootstrapResult": "._bootstrap",
+    "CheckpointError": "._search._checkpoint",
+    "CheckpointWarning": "._search._checkpoint",
     "CostEstimate": "._search._cost",
     "Criterion": "._checks",
     "ExhaustiveOrdering": "._estimator",

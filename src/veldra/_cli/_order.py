@@ -125,6 +125,7 @@ def run_order(args: argparse.Namespace) -> int:
         plot = open_output(args.plot)
 
     from veldra import (
+        CheckpointError,
         ExhaustiveOrdering,
         PriorKnowledgeError,
         ProgressLine,
@@ -230,7 +231,7 @@ def run_order(args: argparse.Namespace) -> int:
                 "--scheduler needs Dask's distributed:"
                 " pip install 'veldra[distributed]'"
             ) from None
-        except ConnectionError as error:
+        except (ConnectionError, CheckpointError) as error:
             raise DataError(str(error)) from None
         except (ValueError, RuntimeError) as error:
             raise DataError(f"{args.file}: {error}") from None

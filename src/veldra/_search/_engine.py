@@ -170,12 +170,13 @@ def run(
     ``checkpoint``, the search resumes from that file when it holds a
     search of the same data, reference and constraints (and refuses one of
     another), and saves itself there from time to time, when interrupted
-    and at the end. The levels are computed by ``executor``, by default on
+    and at the end; the file is locked against other searches meanwhile.
+    If a write fails, a :class:`CheckpointWarning` says why and the search
+    goes on without saving. The levels are computed by ``executor``, by default on
     ``n_threads`` threads of this machine; it is closed at the end.
     """
     from .._sweep import _evaluation_counts
 
-    start = time.perf_counter()
     _n, d = standard.shape
     before = np.array(
         [] if predecessors is None else list(predecessors), dtype=np.int32
@@ -183,39 +184,67 @@ def run(
     if not before.any():
         before = np.zeros(0, dtype=np.int32)
     per_level = _evaluation_counts(d, before)
-    total = sum(per_level)
     if executor is None:
         executor = LocalExecutor(n_threads)
 
-    path = None if checkpoint is None else os.fspath(checkpoint)
-    digests: dict[str, str] = {}
-    state = None
-    if path is not None:
-        _checkpoint.check_writable(path)
-        digests = _checkpoint.input_digests(standard, reference, before)
-        state = _checkpoint.load(path, d, digests)
+    saved_to = None
+    try:
+        if checkpoint is not None:
+            saved_to = _checkpoint.CheckpointFile(
+                checkpoint, _checkpoint.input_digests(standard, reference, before)
+            )
+        return _search(
+            standard,
+            gram,
+            reference,
+            d,
+            before,
+            per_level,
+            executor,
+            saved_to,
+            progress,
+        )
+    finally:
+        executor.close()
+        if saved_to is not None:
+            saved_to.close()
+
+
+def _search(
+    standard: np.ndarray,
+    gram: np.ndarray,
+    reference: np.ndarray,
+    d: int,
+    before: np.ndarray,
+    per_level: list[int],
+    executor: Executor,
+    saved_to: _checkpoint.CheckpointFile | None,
+    progress: ProgressCallback | None,
+) -> Outcome:
+    start = time.perf_counter()
+    total = sum(per_level)
     buffers = level_buffers(d)
+    state = None
+    if saved_to is not None:
+        # Read straight into the search's tables: a resume needs no more
+        # memory than a fresh search.
+        state = saved_to.load(d, buffers, np.empty(1 << d, dtype=np.int8))
     if state is None:
         sinks = np.full(1 << d, -1, dtype=np.int8)
         below = level_table(buffers[0], d, 0)
         state = State(1, 0, below, level_table(buffers[1], d, 1), sinks, 0)
-    else:
-        for buffer, name in zip(buffers, ("below", "scores"), strict=True):
-            table = buffer[: getattr(state, name).shape[0]]
-            table[:] = getattr(state, name)
-            setattr(state, name, table)
     saved = (state.level, state.position)
     last_save, write_seconds = time.perf_counter(), 0.0
 
     def save(interval: float) -> None:
         nonlocal saved, last_save, write_seconds
         now = time.perf_counter()
-        if path is None or saved == (state.level, state.position):
+        if saved_to is None or saved == (state.level, state.position):
             return
         if now - last_save < max(interval, write_seconds / _WRITE_SHARE):
             return
-        _checkpoint.save(path, state, digests)
-        saved = (state.level, state.position)
+        if saved_to.save(state):
+            saved = (state.level, state.position)
         last_save = time.perf_counter()
         write_seconds = last_save - now
 
@@ -245,16 +274,17 @@ def run(
             save(0.0)
     except BaseException as error:
         # What is done so far is kept, whatever stopped the search.
-        if path is not None and saved != (state.level, state.position):
-            try:
-                _checkpoint.save(path, state, digests)
-            except OSError as failure:
-                error.add_note(f"the checkpoint could not be saved: {failure}")
+        if saved_to is not None and saved != (state.level, state.position):
+            if saved_to.failure is not None:
+                error.add_note(f"the checkpoint could not be saved: {saved_to.failure}")
+            else:
+                try:
+                    saved_to.write(state)
+                except OSError as failure:
+                    error.add_note(f"the checkpoint could not be saved: {failure}")
         raise
-    finally:
-        executor.close()
-    if path is not None and saved != (state.level, state.position):
-        _checkpoint.save(path, state, digests)
+    if saved_to is not None and saved != (state.level, state.position):
+        saved_to.save(state)
     return Outcome(
         state.sinks,
         float(state.scores[0]),
