@@ -82,8 +82,12 @@ def causal_order(
         minute within a level; writing takes at most 5 % of the run), when
         interrupted and when done. Called again with the same file, data,
         reference and constraints, the search resumes where it stopped and
-        returns the same result bit for bit; a file of another search is
-        refused with a ValueError.
+        returns the same result bit for bit. A file of another search, a
+        damaged one, one in use by another search (it is locked while a
+        search runs) or a file that is not a checkpoint is refused with a
+        :class:`CheckpointError` and left untouched. If a write fails during
+        the search, a :class:`CheckpointWarning` says why once and the
+        search goes on without saving.
     client : dask.distributed.Client or str, optional
         Run the search on this Dask cluster (or on the one whose scheduler
         has this address, such as ``"tcp://host:8786"``), which needs
