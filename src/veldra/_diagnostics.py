@@ -34,6 +34,7 @@ __all__ = [
     "identifiability_messages",
     "independence_findings",
     "margin_noise",
+    "margin_resamples",
 ]
 
 #: A residual departs from Gaussian when its p-value is below this. The
@@ -234,6 +235,15 @@ def _order_scores(
     return float(np.einsum("ij,ij->", residual, residual)) / len(data)
 
 
+def margin_resamples(
+    n_samples: int, n_features: int, resamples: int = MARGIN_RESAMPLES
+) -> int:
+    """Resamples :func:`margin_noise` draws for data of this size: on large
+    data fewer, so that it stays a small part of the search, but at least
+    20, each 2 ``n_features`` sorts of ``n_samples`` values."""
+    return max(20, min(resamples, MARGIN_WORK // (2 * n_features * n_samples)))
+
+
 def margin_noise(
     standard: np.ndarray,
     order: Sequence[int],
@@ -253,9 +263,7 @@ def margin_noise(
     runner-up scores higher.
     """
     n, d = standard.shape
-    # On large data fewer resamples, so that this stays a small part of
-    # the search: at least 20, each 2 d sorts of n values.
-    resamples = max(20, min(resamples, MARGIN_WORK // (2 * d * n)))
+    resamples = margin_resamples(n, d, resamples)
     rng = np.random.default_rng(seed)
     leads = np.empty(resamples)
     for k in range(resamples):
