@@ -35,6 +35,7 @@ __all__ = [
     "independence_findings",
     "margin_noise",
     "margin_resamples",
+    "resampled_lead",
 ]
 
 #: A residual departs from Gaussian when its p-value is below this. The
@@ -244,6 +245,23 @@ def margin_resamples(
     return max(20, min(resamples, MARGIN_WORK // (2 * n_features * n_samples)))
 
 
+def resampled_lead(
+    standard: np.ndarray,
+    order: Sequence[int],
+    runner_up: Sequence[int],
+    reference: np.ndarray,
+    rng: np.random.Generator,
+) -> float:
+    """The lead of ``order`` over ``runner_up`` on one resample of the rows,
+    drawn with replacement by ``rng``: one step of :func:`margin_noise`."""
+    n = len(standard)
+    rows = standard[rng.integers(0, n, n)]
+    rows -= rows.mean(axis=0)
+    return _order_scores(rows, order, reference) - _order_scores(
+        rows, runner_up, reference
+    )
+
+
 def margin_noise(
     standard: np.ndarray,
     order: Sequence[int],
@@ -267,11 +285,7 @@ def margin_noise(
     rng = np.random.default_rng(seed)
     leads = np.empty(resamples)
     for k in range(resamples):
-        rows = standard[rng.integers(0, n, n)]
-        rows -= rows.mean(axis=0)
-        leads[k] = _order_scores(rows, order, reference) - _order_scores(
-            rows, runner_up, reference
-        )
+        leads[k] = resampled_lead(standard, order, runner_up, reference, rng)
     valid = leads[np.isfinite(leads)]
     if len(valid) < 2:
         return math.nan, math.nan
