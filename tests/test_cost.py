@@ -190,3 +190,83 @@ def test_prior_knowledge_by_name():
     )
     with pytest.raises(veldra.PriorKnowledgeError, match="dose is both exogenous"):
         estimate_cost(100, 3, exogenous=["dose"], sinks=[1], column_names=names)
+
+
+def _chains(count, length):
+    """required_order pairs making ``count`` chains of ``length`` variables."""
+    return [
+        (c * length + i, c * length + i + 1)
+        for c in range(count)
+        for i in range(length - 1)
+    ]
+
+
+def _prior(d, paths=(), zeros=()):
+    """lingam's matrix: 1 where ``(j, i)`` in paths (j before i), 0 where
+    in zeros (no edge j -> i), -1 elsewhere."""
+    matrix = np.full((d, d), -1)
+    for value, pairs in ((1, paths), (0, zeros)):
+        for j, i in pairs:
+            matrix[i, j] = value
+    return matrix
+
+
+@pytest.mark.parametrize(
+    ("d", "knowledge"),
+    [
+        # Every variable exogenous leaves no constraint: it used to visit
+        # all 2**d subsets (half a minute at d = 30).
+        (18, {"exogenous": range(18)}),
+        (17, {"exogenous": [0, 5, 9]}),
+        (16, {"sinks": [15, 3]}),
+        (18, {"exogenous": [2], "sinks": [0, 1], "required_order": [(3, 4)]}),
+        # Orders implied through others: 0 before 2 before 4 puts 0 before 4.
+        (15, {"required_order": [(0, 2), (2, 4), (1, 4), (4, 7), (3, 7), (7, 9)]}),
+        (20, {"required_order": _chains(4, 5)}),
+        # Two layers joined by most pairs: few variables left unrelated.
+        (
+            16,
+            {
+                "required_order": [
+                    (i, j) for i in range(8) for j in range(8, 16) if (i + j) % 3
+                ]
+            },
+        ),
+        # A zero forbids an edge, not an order; a row of zeros is exogenous.
+        (
+            14,
+            {"prior_knowledge": _prior(14, [(0, 1), (1, 2), (5, 9)], [(3, 4), (9, 5)])},
+        ),
+        (14, {"prior_knowledge": _prior(14, [(i, i + 2) for i in range(12)])}),
+    ],
+)
+def test_constrained_count_is_the_search_count(d, knowledge):
+    from veldra._knowledge import make_knowledge
+    from veldra._sweep import _evaluation_counts
+
+    found = make_knowledge(d, None, **knowledge)
+    visited = sum(_evaluation_counts(d, np.array(found.predecessors, np.int32)))
+    assert estimate_cost(100, d, n_threads=1, **knowledge).n_evaluations == visited
+
+
+def _free_and_fixed(first, d):
+    """Evaluations with ``first`` variables before the d - first others:
+    subsets of the first, then all of them and any of the others."""
+    return first * 2 ** (first - 1) + (d - first) * 2 ** (d - first - 1)
+
+
+@pytest.mark.parametrize(
+    ("knowledge", "expected"),
+    [
+        ({"exogenous": range(30)}, 30 * 2**29),
+        ({"exogenous": [4, 7, 20]}, _free_and_fixed(3, 30)),
+        ({"sinks": [0, 1, 2, 3]}, _free_and_fixed(26, 30)),
+        # One order only: one candidate per level.
+        ({"required_order": _chains(1, 30)}, 30),
+        # Three chains of ten: a variable's own chain fixes its place; the
+        # others are cut anywhere (11 ways each).
+        ({"required_order": _chains(3, 10)}, 30 * 11**2),
+    ],
+)
+def test_constrained_count_at_thirty_features(knowledge, expected):
+    assert estimate_cost(100, 30, n_threads=1, **knowledge).n_evaluations == expected
