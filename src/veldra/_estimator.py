@@ -465,7 +465,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         *,
         n_jobs: int | None = None,
-        progress: ProgressCallback | None = None,
+        progress: bool | ProgressCallback | None = None,
     ) -> BootstrapResult:
         """How stable the order and the edges are under resampling.
 
@@ -489,9 +489,10 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             one after the other, each on ``n_threads``; with more, the
             threads are shared out among them. Small searches gain most. The
             result does not depend on it.
-        progress : callable, optional
-            Called with (resamples searched, ``n_sampling``, seconds) after
-            each resample.
+        progress : bool or callable, optional
+            True shows a progress bar of the resamples, as :meth:`fit` does
+            of its search; a callable is called with (resamples searched,
+            ``n_sampling``, seconds) after each resample.
 
         Returns
         -------
