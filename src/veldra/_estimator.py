@@ -33,6 +33,7 @@ from ._graph import residuals, total_effect
 from ._knowledge import Knowledge, make_knowledge
 from ._pipeline import find_order
 from ._progress import ProgressCallback
+from ._text import escape_controls
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
@@ -398,7 +399,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             data, names = self._checked_data(X, reset=False)
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
-            labels = self._column_names()
+            labels = [escape_controls(name) for name in self._column_names()]
             warnings.warn(
                 f"the causal order puts {labels[target]} (to_index={target}) before"
                 f" {labels[source]} (from_index={source}), so it cannot be affected"
