@@ -74,9 +74,12 @@ def causal_order(
         for what else it means for the graph).
     progress : bool or callable, optional
         True shows a progress bar (tqdm's when installed, which also works
-        in notebooks, else a line on stderr). A callable is called with
-        (evaluations done, evaluations in all, seconds elapsed) a few times
-        a second.
+        in notebooks, else a line on stderr); one that cannot be drawn
+        (stderr closed, None or on a full disk) is dropped and the search
+        goes on. A callable is called with (evaluations done, evaluations
+        in all, seconds elapsed) a few times a second; an exception it
+        raises stops the search and is raised here (with ``checkpoint``,
+        the work done is saved first).
     checkpoint : str or path-like, optional
         A file the search saves itself to from time to time (at most every
         minute within a level; writing takes at most 5 % of the run), when

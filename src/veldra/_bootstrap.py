@@ -13,11 +13,11 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from sklearn.utils import check_random_state
 
-from ._checks import as_int
+from ._checks import as_int, check_flag
 from ._data import checked_array, column_index, prepare
 from ._graph import paths_between, predecessor_effects, total_effects
 from ._pipeline import find_order
-from ._progress import ProgressCallback
+from ._progress import ProgressCallback, progress_callback
 from ._threads import resolve_threads
 
 if TYPE_CHECKING:
@@ -133,10 +133,11 @@ class BootstrapResult:
             ``{"from": [...], "to": [...], "count": [...]}`` (and
             ``"sign"``), one entry per edge, by count, largest first.
         """
+        split = check_flag(split_by_causal_effect_sign, "split_by_causal_effect_sign")
         B = self.adjacency_matrices
         present = self._present(B, min_causal_effect)
         counts: dict[tuple[int, ...], int] = {}
-        if split_by_causal_effect_sign:
+        if split:
             for sign, side in ((1, B > 0), (-1, B < 0)):
                 total = (present & side).sum(axis=0)
                 for i, j in zip(*np.nonzero(total), strict=True):
@@ -153,7 +154,7 @@ class BootstrapResult:
             "to": [key[1] for key in keys],
             "count": [counts[key] for key in keys],
         }
-        if split_by_causal_effect_sign:
+        if split:
             result["sign"] = [key[2] for key in keys]
         return result
 
@@ -183,20 +184,21 @@ class BootstrapResult:
             ``{"from": [...], "to": [...]}`` (and ``"sign"``), its edges
             row by row of B.
         """
+        split = check_flag(split_by_causal_effect_sign, "split_by_causal_effect_sign")
         B = self.adjacency_matrices
         present = self._present(B, min_causal_effect)
         counts: dict[tuple[Any, ...], int] = {}
         for k in range(len(B)):
             targets, sources = np.nonzero(present[k])
             key: tuple[Any, ...] = (tuple(sources.tolist()), tuple(targets.tolist()))
-            if split_by_causal_effect_sign:
+            if split:
                 key += (tuple(np.sign(B[k][targets, sources]).astype(int).tolist()),)
             counts[key] = counts.get(key, 0) + 1
         keys = _sorted_by_count(counts, n_dags)
         dags = []
         for key in keys:
             dag = {"from": list(key[0]), "to": list(key[1])}
-            if split_by_causal_effect_sign:
+            if split:
                 dag["sign"] = list(key[2])
             dags.append(dag)
         return {"dag": dags, "count": [counts[key] for key in keys]}
@@ -327,7 +329,7 @@ def bootstrap(
     criterion: str,
     knowledge: Knowledge | None,
     n_jobs: int | None = None,
-    progress: ProgressCallback | None = None,
+    progress: bool | ProgressCallback | None = None,
 ) -> BootstrapResult:
     """Search ``count`` resamples of the rows of checked ``data`` (standardised
     or not: every resample is standardised anew) and fit each one's graph;
@@ -348,7 +350,7 @@ def bootstrap(
     start = time.perf_counter()
     finished = itertools.count(1)  # next() on it is atomic in threads
 
-    def resample(k: int) -> None:
+    def resample(k: int, report: ProgressCallback | None) -> None:
         try:
             prepared = prepare(
                 *checked_array(data[indices[k]], names, copy=False), in_place=True
@@ -372,18 +374,19 @@ def bootstrap(
             None if knowledge is None else knowledge.forbidden,
         )
         done = next(finished)
-        if progress is not None:
-            progress(done, count, time.perf_counter() - start)
+        if report is not None:
+            report(done, count, time.perf_counter() - start)
 
-    if workers > 1:
-        import joblib
+    with progress_callback(progress, what="bootstrap", unit="resample") as report:
+        if workers > 1:
+            import joblib
 
-        joblib.Parallel(n_jobs=workers, prefer="threads")(
-            joblib.delayed(resample)(k) for k in range(count)
-        )
-    else:
-        for k in range(count):
-            resample(k)
+            joblib.Parallel(n_jobs=workers, prefer="threads")(
+                joblib.delayed(resample)(k, report) for k in range(count)
+            )
+        else:
+            for k in range(count):
+                resample(k, report)
     positions = np.zeros((n_features, n_features))
     np.add.at(positions, (orders, np.arange(n_features)), 1.0)
     return BootstrapResult(

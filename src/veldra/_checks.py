@@ -64,11 +64,12 @@ def check_choice(value: object, choices: tuple[str, ...], name: str) -> None:
         )
 
 
-def check_flag(value: object, name: str) -> bool:
-    """``value`` as a bool: Python's or NumPy's booleans; TypeError otherwise."""
+def check_flag(value: object, name: str, expected: str = "True or False") -> bool:
+    """``value`` as a bool: Python's or NumPy's booleans; TypeError otherwise,
+    saying that ``name`` must be ``expected``."""
     if isinstance(value, bool):
         return value
     dtype = getattr(value, "dtype", None)
     if dtype is not None and dtype.kind == "b" and getattr(value, "shape", 1) == ():
         return bool(value)
-    raise TypeError(f"{name} must be True or False, not {value!r}")
+    raise TypeError(f"{name} must be {expected}, not {value!r}")

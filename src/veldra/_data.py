@@ -440,6 +440,7 @@ def prepare_data(
     (('a', 'b'), 3, 2)
     """
     robust = check_flag(robust, "robust")
+    copy = check_flag(copy, "copy")
     if isinstance(X, PreparedData):
         if names is not None and tuple(names) != X.names:
             raise ValueError("names given for prepared data that has names of its own")

@@ -15,7 +15,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from ._text import column_labels
+from ._text import column_labels, column_name
 from ._warnings import (
     DependentResidualsWarning,
     Finding,
@@ -314,7 +314,9 @@ def margin_findings(
     effects, causes = np.nonzero(adjacency)
     if np.all(position[causes] < position[effects]):
         return []
-    shown = ", ".join(str(j) if names is None else names[j] for j in runner_up)
+    shown = ", ".join(
+        str(j) if names is None else column_name(j, names) for j in runner_up
+    )
     if tie:
         what = f"the best order and the runner-up ({shown}) tie exactly"
     else:

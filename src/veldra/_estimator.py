@@ -33,6 +33,7 @@ from ._graph import residuals, total_effect
 from ._knowledge import Knowledge, make_knowledge
 from ._pipeline import find_order
 from ._progress import ProgressCallback
+from ._text import escape_controls
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
@@ -398,7 +399,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             data, names = self._checked_data(X, reset=False)
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
-            labels = self._column_names()
+            labels = [escape_controls(name) for name in self._column_names()]
             warnings.warn(
                 f"the causal order puts {labels[target]} (to_index={target}) before"
                 f" {labels[source]} (from_index={source}), so it cannot be affected"
@@ -465,7 +466,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         random_state: int | np.random.RandomState | None = None,
         *,
         n_jobs: int | None = None,
-        progress: ProgressCallback | None = None,
+        progress: bool | ProgressCallback | None = None,
     ) -> BootstrapResult:
         """How stable the order and the edges are under resampling.
 
@@ -489,9 +490,10 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             one after the other, each on ``n_threads``; with more, the
             threads are shared out among them. Small searches gain most. The
             result does not depend on it.
-        progress : callable, optional
-            Called with (resamples searched, ``n_sampling``, seconds) after
-            each resample.
+        progress : bool or callable, optional
+            True shows a progress bar of the resamples, as :meth:`fit` does
+            of its search; a callable is called with (resamples searched,
+            ``n_sampling``, seconds) after each resample.
 
         Returns
         -------

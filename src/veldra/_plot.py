@@ -10,6 +10,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
+from ._text import column_name
+
 if TYPE_CHECKING:
     import matplotlib.axes
 
@@ -55,8 +57,10 @@ def _check(adjacency, order, names, edge_probabilities) -> tuple[np.ndarray, lis
     for i, j in zip(*np.nonzero(adjacency), strict=True):
         if pos[j] >= pos[i]:
             raise ValueError(
-                f"adjacency has an edge {names[j]} -> {names[i]} against the order"
-                f" ({names[i]} comes first); pass the order the graph was built on"
+                f"adjacency has an edge {column_name(j, names)} ->"
+                f" {column_name(i, names)} against the order"
+                f" ({column_name(i, names)} comes first); pass the order the"
+                " graph was built on"
             )
     return adjacency, order
 

@@ -12,8 +12,9 @@ from __future__ import annotations
 import contextlib
 import sys
 from collections.abc import Callable, Iterator
-from typing import TextIO
+from typing import Any, TextIO
 
+from ._checks import check_flag
 from ._text import format_seconds
 
 __all__ = ["ProgressCallback", "ProgressLine", "progress_callback"]
@@ -27,6 +28,10 @@ ProgressCallback = Callable[[int, int, float], object]
 _TTY_INTERVAL = 0.5
 _LOG_INTERVAL = 10.0
 
+_EXPECTED = (
+    "None, a bool or a callable taking (evaluations done, evaluations in all, seconds)"
+)
+
 
 class ProgressLine:
     """Progress as a line of text: how much is done, how long it took, and
@@ -35,7 +40,9 @@ class ProgressLine:
     On a terminal the line is rewritten in place every half second; on any
     other stream (a log file, a pipe) a new line is written every ten
     seconds. Nothing is shown in the first interval, so short work shows
-    nothing at all. Pass it as ``progress``, or call :meth:`update`.
+    nothing at all. Pass it as ``progress``, or call :meth:`update`. A
+    stream that cannot be written (closed, None, on a full disk) ends the
+    display for good, never the work.
 
     Parameters
     ----------
@@ -67,13 +74,15 @@ class ProgressLine:
     ) -> None:
         self.stream = sys.stderr if stream is None else stream
         self.what = what
-        self.keep = keep
-        isatty = getattr(self.stream, "isatty", None)
-        self.tty = bool(isatty()) if callable(isatty) else False
+        self.keep = check_flag(keep, "keep")
+        self.tty = False
+        with contextlib.suppress(Exception):  # such as a closed stream
+            self.tty = bool(self.stream.isatty())  # type: ignore[union-attr]
         self.interval = _TTY_INTERVAL if self.tty else _LOG_INTERVAL
         self.next_update = self.interval
         self.shown = False
         self.last: tuple[int, int, float] | None = None
+        self._dropped = self.stream is None
 
     def __call__(self, done: int, total: int, seconds: float) -> None:
         self.update(done, total, seconds)
@@ -113,46 +122,87 @@ class ProgressLine:
         self.shown = True
 
     def _put(self, text: str) -> None:
-        # A display that cannot be written must not stop the work it shows.
-        with contextlib.suppress(OSError, ValueError):
-            self.stream.write(text)
-            self.stream.flush()
+        # A display must not stop the work it shows: a stream that cannot be
+        # written (full, closed, None) drops the display for good.
+        if self._dropped:
+            return
+        try:
+            self.stream.write(text)  # type: ignore[union-attr]
+            flush = getattr(self.stream, "flush", None)
+            if flush is not None:
+                flush()
+        except Exception:  # noqa: BLE001 - whatever the stream raises
+            self._dropped = True
+
+
+class _Bar:
+    """tqdm's bar, dropped for good (and quietly) the first time drawing it
+    fails, as :class:`ProgressLine` drops its line."""
+
+    def __init__(self, tqdm: Any, what: str, unit: str) -> None:
+        self.bar = None
+        with contextlib.suppress(Exception):
+            self.bar = tqdm(total=None, unit=unit, unit_scale=True, desc=what)
+
+    def __call__(self, done: int, total: int, seconds: float) -> None:
+        bar = self.bar
+        if bar is None:
+            return
+        try:
+            if bar.total != total:
+                bar.total = total
+            bar.update(done - bar.n)
+        except Exception:  # noqa: BLE001 - whatever drawing raises
+            self.bar = None
+            with contextlib.suppress(Exception):
+                bar.disable = True  # its close() and __del__ draw nothing
+
+    def finish(self) -> None:
+        bar, self.bar = self.bar, None
+        if bar is not None:
+            with contextlib.suppress(Exception):
+                bar.close()
+
+
+def _tqdm() -> Any:
+    """tqdm's class for the environment (a notebook's or a terminal's), or
+    None when tqdm is not installed."""
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        return None
+    return tqdm
 
 
 @contextlib.contextmanager
 def progress_callback(
     progress: bool | ProgressCallback | None,
+    *,
+    what: str = "searching",
+    unit: str = "eval",
 ) -> Iterator[ProgressCallback | None]:
     """The callback a search reports to for the ``progress`` argument: None
     for none, tqdm's bar (or a :class:`ProgressLine` without tqdm) for True,
-    the function itself for a callable; closed when the search ends."""
-    if progress is None or progress is False:
-        yield None
-    elif progress is True:
-        try:
-            from tqdm.auto import tqdm
-        except ImportError:
-            line = ProgressLine(keep=True)
-            try:
-                yield line
-            finally:
-                line.finish()
-            return
-        bar = tqdm(total=None, unit="eval", unit_scale=True, desc="veldra")
-        try:
+    the function itself for a callable; closed when the search ends.
 
-            def update(done: int, total: int, seconds: float) -> None:
-                if bar.total != total:
-                    bar.total = total
-                bar.update(done - bar.n)
-
-            yield update
-        finally:
-            bar.close()
-    elif callable(progress):
+    The bar and the line never stop the work: they are dropped when they
+    cannot be drawn. A callable's exceptions are the caller's, and stop it.
+    ``what`` and ``unit`` name the work and what it counts."""
+    if progress is None or callable(progress):
         yield progress
-    else:
-        raise TypeError(
-            "progress must be None, a bool or a callable taking (evaluations"
-            f" done, evaluations in all, seconds); got {progress!r}"
-        )
+        return
+    if not check_flag(progress, "progress", _EXPECTED):
+        yield None
+        return
+    tqdm = _tqdm()
+    # Chosen outside any except clause: what stops the work must not carry
+    # a missing tqdm as its context.
+    display: _Bar | ProgressLine = (
+        ProgressLine(what=what, keep=True)
+        if tqdm is None
+        else _Bar(tqdm, "veldra" if what == "searching" else f"veldra {what}", unit)
+    )
+    try:
+        yield display
+    finally:
+        display.finish()

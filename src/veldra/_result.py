@@ -14,7 +14,13 @@ from typing import Any
 
 import numpy as np
 
-from ._text import default_names, format_number, format_seconds, plural
+from ._text import (
+    default_names,
+    escape_controls,
+    format_number,
+    format_seconds,
+    plural,
+)
 
 __all__ = ["OrderResult", "format_edges", "format_matrix", "format_report"]
 
@@ -256,7 +262,7 @@ def _constraints_text(constraints: Sequence[str]) -> str:
     shown = list(constraints[:MAX_CONSTRAINTS_SHOWN])
     if len(constraints) > len(shown):
         shown.append(f"... and {len(constraints) - len(shown)} more (see --json)")
-    return "constraints:\n" + "".join(f"  {line}\n" for line in shown)
+    return "constraints:\n" + "".join(f"  {escape_controls(line)}\n" for line in shown)
 
 
 def _margin_text(result: OrderResult) -> str:
@@ -284,6 +290,13 @@ def _limited_text(result: OrderResult, names: Sequence[str]) -> str:
     )
 
 
+def _shown_names(result: OrderResult) -> list[str]:
+    """The names as the text renderers show them, control characters
+    escaped."""
+    names = result.column_names or default_names(len(result.order))
+    return [escape_controls(name) for name in names]
+
+
 def format_report(
     result: OrderResult,
     numbers: Sequence[int] | None = None,
@@ -296,7 +309,7 @@ def format_report(
     every warning. Variable ``j`` is shown as ``name (column numbers[j])``."""
     order = result.order.tolist()
     d = len(order)
-    names = result.column_names or default_names(d)
+    names = _shown_names(result)
     numbers = list(range(d)) if numbers is None else numbers
     width = len(str(d))
     label = max(len(names[j]) for j in order)
@@ -366,7 +379,9 @@ def format_report(
             + "\n"
         )
     if result.warnings:
-        text += "\nwarnings:\n" + "".join(f"- {w}\n" for w in result.warnings)
+        text += "\nwarnings:\n" + "".join(
+            f"- {escape_controls(w)}\n" for w in result.warnings
+        )
     return text
 
 
@@ -375,7 +390,7 @@ def format_html(result: OrderResult) -> str:
     residual's non-Gaussianity and p-value, the score and margin, the edges
     and the warnings."""
     order = result.order.tolist()
-    names = result.column_names or default_names(len(order))
+    names = _shown_names(result)
     escape = html.escape
     rows = []
     for position, j in enumerate(order, start=1):
@@ -401,6 +416,8 @@ def format_html(result: OrderResult) -> str:
             f"<pre>{escape(edges)}</pre>"
         )
     if result.warnings:
-        items = "".join(f"<li>{escape(w)}</li>" for w in result.warnings)
+        items = "".join(
+            f"<li>{escape(escape_controls(w))}</li>" for w in result.warnings
+        )
         parts.append(f"<p><strong>warnings</strong></p><ul>{items}</ul>")
     return "\n".join(parts) + "</div>"

@@ -1,9 +1,11 @@
 """Numbers and columns as people read them: durations, byte counts and
 effects, as every report, progress line and estimate of veldra writes them,
-and the columns its messages name. Nothing heavy is imported here."""
+and the columns its messages name, with any control characters in their
+names escaped. Nothing heavy is imported here."""
 
 from __future__ import annotations
 
+import unicodedata
 from collections.abc import Sequence
 
 __all__ = [
@@ -11,6 +13,7 @@ __all__ = [
     "column_labels",
     "column_name",
     "default_names",
+    "escape_controls",
     "format_bytes",
     "format_number",
     "format_seconds",
@@ -49,6 +52,24 @@ def plural(count: int, noun: str) -> str:
     return f"{count} {noun}{'s' if count != 1 else ''}"
 
 
+# Control, format (such as the bidirectional overrides), surrogate and
+# line-breaking characters: a terminal acts on them or cannot show them.
+_CONTROL_CATEGORIES = frozenset({"Cc", "Cf", "Cs", "Zl", "Zp"})
+
+
+def escape_controls(text: str) -> str:
+    """``text`` with its control characters escaped as in a string's repr
+    (``\\x1b``, ``\\x00``, ``\\u202e``) and every other character as it is:
+    names and the messages that hold them, shown as text, so that a column's
+    name cannot move, recolour or rewrite what a terminal shows."""
+    if text.isprintable():
+        return text
+    return "".join(
+        repr(c)[1:-1] if unicodedata.category(c) in _CONTROL_CATEGORIES else c
+        for c in text
+    )
+
+
 def column_label(index: int, names: Sequence[str] | None) -> str:
     """``'column 3'``, or ``"column 'age'"`` when the columns have names."""
     return f"column {index if names is None else repr(names[index])}"
@@ -66,8 +87,9 @@ def column_labels(indices: Sequence[int], names: Sequence[str] | None) -> str:
 
 
 def column_name(index: int, names: Sequence[str] | None) -> str:
-    """A column's name, or ``x3`` for column 3 of data without names."""
-    return f"x{index}" if names is None else names[index]
+    """A column's name for a message (its control characters escaped), or
+    ``x3`` for column 3 of data without names."""
+    return f"x{index}" if names is None else escape_controls(names[index])
 
 
 def default_names(d: int) -> tuple[str, ...]:

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 import veldra
 
 from ._errors import DataError, UsageError
+from ._parser import ascii_integer
 
 if TYPE_CHECKING:
     import numpy as np
@@ -70,9 +71,11 @@ def _columns_of(
     if item in names:
         return [list(names).index(item)]
     first, dash, last = item.partition("-")
-    if first.isdigit() and (not dash or (ranges and last.isdigit())):
-        low = int(first)
-        high = int(last) if dash else low
+    low = ascii_integer(first, signed=False)
+    high = low
+    if dash:
+        high = ascii_integer(last, signed=False) if ranges else None
+    if low is not None and high is not None:
         if high < low or high >= len(names):
             shown = repr(item) if dash else item
             raise error(
@@ -80,8 +83,13 @@ def _columns_of(
                 f" {len(names) - 1}"
             )
         return list(range(low, high + 1))
-    shown = ", ".join(names[:10]) + (", ..." if len(names) > 10 else "")
-    raise error(f"{option}: no column named {item!r} (the columns: {shown})")
+    # A name a terminal would act on is quoted, as the other messages do.
+    shown = ", ".join(n if n.isprintable() else repr(n) for n in names[:10])
+    shown += ", ..." if len(names) > 10 else ""
+    expected = ""
+    if any(c.isdigit() and not c.isascii() for c in item):
+        expected = "indices are written with the digits 0-9; "
+    raise error(f"{option}: no column named {item!r} ({expected}the columns: {shown})")
 
 
 def parse_columns(selection: str, names: Sequence[str]) -> list[int]:
@@ -345,7 +353,8 @@ def read_prior(path: str, n_features: int) -> np.ndarray:
         row = []
         for place, field in enumerate(fields, start=1):
             try:
-                value = float(field)
+                # float() alone would read other scripts' digits too.
+                value = float(field) if field.isascii() else math.nan
             except ValueError:
                 value = math.nan
             if value not in (0.0, 1.0, -1.0):

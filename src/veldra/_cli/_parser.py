@@ -4,18 +4,40 @@ their checks, with examples in the help."""
 from __future__ import annotations
 
 import argparse
+import re
 from typing import get_args
 
 import veldra
 
-__all__ = ["build_parser"]
+__all__ = ["ascii_integer", "build_parser"]
+
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+
+
+def ascii_integer(text: str, *, signed: bool = True) -> int | None:
+    """``text`` as an integer if it is one written with the digits 0-9 (and
+    a sign, when ``signed``), else None.
+
+    ``int`` alone reads any Unicode digits, superscripts aside: an
+    Arabic-Indic or a mathematical bold one would be taken for 1.
+    """
+    if not _INTEGER.fullmatch(text) or (not signed and not text.isdigit()):
+        return None
+    return int(text)
+
+
+def _integer(text: str) -> int:
+    """An integer option's value; argparse names the option in the error."""
+    value = ascii_integer(text.strip())
+    if value is None:
+        raise argparse.ArgumentTypeError(
+            f"expected a whole number written with the digits 0-9, got {text!r}"
+        )
+    return value
 
 
 def _thread_count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    value = _integer(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
     return value
@@ -68,20 +90,14 @@ examples:
 
 
 def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    value = _integer(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more, got {value}")
     return value
 
 
 def _seed(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    value = _integer(text)
     if not 0 <= value < 2**32:
         raise argparse.ArgumentTypeError(f"must be 0 to 2**32 - 1, got {value}")
     return value
