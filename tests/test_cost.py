@@ -276,15 +276,13 @@ def test_constrained_count_at_thirty_features(knowledge, expected):
 
 def test_large_data_cost_more_around_the_search_than_in_it():
     # A million rows of three variables: 12 evaluations, but the checks
-    # sort every column and the margin's noise resamples all the rows 20
-    # times. The estimate used to be the search's alone.
+    # and the diagnostics sort every column several times. The estimate
+    # used to be the search's alone.
     cost = estimate_cost(10**6, 3, n_threads=1)
     assert cost.seconds > 5 * cost.search_seconds
     # With the order fixed there is no runner-up, and no resampling.
     fixed = estimate_cost(10**6, 3, n_threads=1, required_order=[(0, 1), (1, 2)])
-    assert (
-        fixed.seconds - fixed.search_seconds < (cost.seconds - cost.search_seconds) / 2
-    )
+    assert fixed.seconds - fixed.search_seconds < cost.seconds - cost.search_seconds
 
 
 def test_work_around_the_search_is_calibrated_once_per_rows_and_features(

@@ -52,12 +52,19 @@ def _tail_gap(column: np.ndarray) -> tuple[float, np.ndarray]:
     """
     median = np.median(column)
     best, rows = 0.0, np.empty(0, dtype=np.int64)
+    top = GAP_ROWS + GAP_REFERENCE_ROWS + 1  # the distances the test reads
     for side in (column - median, median - column):
         beyond = np.flatnonzero(side > 0)
+        count = len(beyond)
+        if count > top:
+            # Only the largest distances are ranked (ties at the cut kept,
+            # so the ranking is that of a sort of all of them).
+            cut = np.partition(side[beyond], count - top)[count - top]
+            beyond = beyond[side[beyond] >= cut]
         ranked = beyond[np.argsort(-side[beyond], kind="stable")]
         logs = np.log(side[ranked])
-        gaps = min(GAP_ROWS, (len(logs) - 2) // 3)
-        reference = min(GAP_REFERENCE_ROWS, len(logs) - gaps - 1)
+        gaps = min(GAP_ROWS, (count - 2) // 3)
+        reference = min(GAP_REFERENCE_ROWS, count - gaps - 1)
         for k in range(1, gaps + 1):
             hill = float(np.mean(logs[k : k + reference])) - logs[k + reference]
             if not hill > 0.0:
@@ -88,7 +95,8 @@ def _duplicate_rows(data: np.ndarray) -> int:
         for j in range(data.shape[1]):
             hashes ^= bits[:, j] * factors[j]
             hashes = (hashes << np.uint64(13)) | (hashes >> np.uint64(51))
-    return len(data) - len(np.unique(hashes))
+    hashes.sort()  # faster than np.unique's hash table on millions of rows
+    return int(np.count_nonzero(hashes[1:] == hashes[:-1]))
 
 
 def screen_data(

@@ -173,8 +173,10 @@ def run_order(args: argparse.Namespace) -> int:
         else:
             emit(f"{n} samples, {d} columns: {cost}\n")
         return 0
-    searches = 1 + (args.bootstrap or 0)
-    expected = cost.seconds * searches if cost is not None else 0.0
+    # A bootstrap's resamples run the search alone, without the checks.
+    expected = 0.0
+    if cost is not None:
+        expected = cost.seconds + (args.bootstrap or 0) * cost.search_seconds
     if expected > LONG_RUN_SECONDS and not args.quiet:
         more = f" (and {args.bootstrap} like it)" if args.bootstrap else ""
         say(f"veldra: {cost}{more}")

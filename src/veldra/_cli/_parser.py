@@ -276,8 +276,8 @@ def build_parser() -> argparse.ArgumentParser:
     order.add_argument(
         "--estimate",
         action="store_true",
-        help="only print the size of the search and its estimated time (of "
-        "one search: --bootstrap N makes N more)",
+        help="only print the size of the search and the estimated time of the "
+        "run, its checks included (--bootstrap N adds N more searches)",
     )
     order.add_argument(
         "-q",

@@ -26,9 +26,9 @@ d = 9 search with the requested thread count.
 Around the search, :func:`veldra.causal_order` checks the data (sorting
 each column) and standardises them; after it, it re-scores about d**2
 residuals for the margins, re-scores the order and its runner-up on
-resamples of all the rows for the margin's noise
+resamples of the rows for the margin's noise
 (:func:`veldra._diagnostics.margin_resamples` of them: 200 on small data,
-down to 20 on large), and tests the residuals' independence: 2 (d - 1)
+down to 20 of fewer rows on large), and tests the residuals' independence: 2 (d - 1)
 kernel matrices and d (d - 1) / 2 kernel tests on at most
 ``INDEPENDENCE_ROWS`` rows, and d (d - 1) cross-cumulant tests on every
 row. Each step is timed, by its own code, on synthetic data of d
@@ -345,8 +345,12 @@ def _around_search(n: int, d: int, evaluations: int) -> float:
     seconds = (found.checks + d * d * found.score) * sorting
     # Only one allowed order (d evaluations, one per level): no runner-up.
     if evaluations > d:
-        resamples = margin_resamples(n, d)
-        seconds += resamples * found.resample * sorting
+        resamples, drawn = margin_resamples(n, d)
+        seconds += (
+            resamples
+            * found.resample
+            * (drawn * math.log2(max(drawn, 2)) / (found.rows * math.log2(found.rows)))
+        )
     if d > 1:
         pairs = d * (d - 1) // 2
         seconds += 2 * pairs * found.cumulant * n / found.rows
