@@ -115,7 +115,9 @@ class CostEstimate:
         ``n_samples`` values per thread.
     memory_bytes : int
         ``table_bytes + data_bytes``: the peak the search adds to the
-        caller's own copy of the data.
+        caller's own copy of the data, resumed from a checkpoint or not (a
+        checkpoint is read straight into the tables, through a 1 MiB
+        buffer).
     seconds : float
         Expected wall-clock time of the whole :func:`veldra.causal_order`
         call on CPUs free of other load: ``search_seconds`` and the data's
