@@ -11,8 +11,8 @@ HIGHWAY_ARCHIVE=build/highway-src/highway_1.3.0.orig.tar.gz
 python_packages() {
   "$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.11" \
     "cmake>=3.18" ninja "numpy>=1.25" "scipy>=1.10" "scikit-learn>=1.6" \
-    "pytest>=8" "pandas>=2" "networkx>=3" "distributed>=2024.1" \
-    "matplotlib>=3.7"
+    "pytest>=8" "hypothesis>=6" "pandas>=2" "networkx>=3" \
+    "distributed>=2024.1" "matplotlib>=3.7"
 }
 
 . /etc/os-release

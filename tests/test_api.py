@@ -161,6 +161,35 @@ def test_names_given_apart_from_the_data():
     with pytest.raises(ValueError, match="1 names given for 2 columns"):
         check_data(X, names=["km"])
     assert check_data(X[:, :1], names=[7])[1] == ("7",)
+    # A string used to be read as one name per character.
+    message = r"names must be a list of column names, one per column, not a single"
+    with pytest.raises(TypeError, match=message + r" str \('ab'\); for one column"):
+        check_data(np.column_stack([A, B]), names="ab")
+    prepared = veldra.prepare_data(np.column_stack([A, B]), names=["a", "b"])
+    with pytest.raises(TypeError, match=message):
+        veldra.prepare_data(prepared, names="ab")
+    with pytest.raises(TypeError, match="column_names must be a list"):
+        veldra.estimate_cost(50, 2, n_threads=1, exogenous=[0], column_names="ab")
+
+
+@pytest.mark.parametrize(
+    ("X", "message"),
+    [
+        (np.column_stack([A, B]).astype("M8[D]"), "got dtype datetime64"),
+        (np.column_stack([A, B]).astype("m8[s]"), "got dtype timedelta64"),
+        (np.column_stack([A, B]).astype(str), "holds text"),
+        (np.column_stack([A, B]).astype(str).tolist(), "holds text"),
+        (_with(1, np.timedelta64(5, "s")), "column 1 is not numeric: row 1 holds np"),
+    ],
+)
+def test_estimator_takes_the_data_causal_order_takes(X, message):
+    """Dates, durations and text used to reach the estimator as numbers
+    (scikit-learn's conversion), while causal_order refused them; a
+    NumPy duration in a cell also broke the message."""
+    with pytest.raises(ValueError, match=message):
+        causal_order(X, n_threads=1)
+    with pytest.raises(ValueError, match=message):
+        veldra.ExhaustiveOrdering(n_threads=1).fit(X)
 
 
 @pytest.mark.parametrize(

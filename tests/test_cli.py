@@ -179,6 +179,8 @@ def _wide(count):
         ("a,b\n1,2\n", r"at least 2 samples"),
         # An unclosed quote used to be reported as "1 fields, expected 2".
         ('a,b\n1,"2\n3,4\n', r"line 2: a quote \(\"\) opens a field that is not"),
+        # In the header it used to make one name of the rest of the file.
+        ('",b\n1,2\n3,4\n', r"line 1: a quote \(\"\) opens a field .* line 3\)$"),
         ("a;b\n1;2\n3;4\n", r"line 2, column 'a;b'.*try --delimiter ';'$"),
         ("a,b\n1\t2\n", r"line 2: 1 fields, expected 2.*try --delimiter tab$"),
         ("a,b,a\n1,2,4\n2,5,3\n3,1,7\n", r"'a' is the name of columns 0, 2"),
@@ -196,6 +198,7 @@ def _wide(count):
         "collinear",
         "one-row",
         "open-quote",
+        "open-quote-header",
         "semicolons",
         "tabs",
         "duplicate-names",

@@ -109,6 +109,15 @@ def test_translation(given, predecessors, forbidden, applied):
             r"\[0, 1\] = nan, .* and 7 more",
         ),
         (None, {"prior_knowledge": unknown() > 0}, TypeError, "not bool values"),
+        # The mask used to be dropped: the values under it were read.
+        (
+            None,
+            {"prior_knowledge": np.ma.masked_equal(unknown(**{"0_1": 0}), 0)},
+            ValueError,
+            r"masked entries \(\[0, 1\]\).*filled\(-1\)",
+        ),
+        # "abcd" used to name four columns, one letter each.
+        ("abcd", {"exogenous": [0]}, TypeError, "column_names must be a list of"),
         (
             None,
             {"sinks": [1], "prior_knowledge": unknown(**{"0_1": 1})},
@@ -170,6 +179,64 @@ def test_forbidden_edges_are_exactly_zero(pruning):
     again = ExhaustiveOrdering.from_json(model.to_json())
     assert again.get_params()["sinks"] == [first]
     assert again.constraints_ == model.constraints_ != ()
+
+
+def test_masked_prior_without_masked_entries_is_its_data():
+    matrix = unknown(**{"1_0": 1})
+    masked = np.ma.masked_array(matrix, mask=np.zeros((4, 4), dtype=bool))
+    assert make_knowledge(4, None, prior_knowledge=masked).applied == (
+        make_knowledge(4, None, prior_knowledge=matrix).applied
+    )
+
+
+@pytest.mark.filterwarnings("ignore::veldra.IdentifiabilityWarning")
+def test_generators_reach_fit_bootstrap_and_record():
+    """Constraints given as one-shot iterators (generators, zip, map) used
+    to be read up by fit: bootstrap and to_json saw none of them."""
+    sim = simulate(300, 5, noise="uniform", edge_prob=0.5, seed=4)
+    prior = unknown(d=5, **{"3_2": 0})
+    lists = {
+        "exogenous": [1],
+        "sinks": [0],
+        "required_order": [(2, 4), (3, 4)],
+        "prior_knowledge": prior,
+    }
+
+    def one_shot():
+        return {
+            "exogenous": (j for j in [1]),
+            "sinks": map(int, ["0"]),
+            "required_order": zip([2, 3], [4, 4], strict=True),
+            "prior_knowledge": (row for row in prior),
+        }
+
+    expected = ExhaustiveOrdering(n_threads=1, **lists).fit(sim.X)
+    given = one_shot()
+    model = ExhaustiveOrdering(n_threads=1, **given).fit(sim.X)
+    assert model.constraints_ == expected.constraints_ != ()
+    # The parameters stay as given (scikit-learn's rule).
+    assert all(getattr(model, key) is value for key, value in given.items())
+    boot = model.bootstrap(sim.X, 3, random_state=0)
+    knowledge = make_knowledge(5, None, **lists)
+    assert all(knowledge.satisfied_by(order) for order in boot.orders)
+    np.testing.assert_array_equal(
+        boot.orders, expected.bootstrap(sim.X, 3, random_state=0).orders
+    )
+    record = json.loads(model.to_json(boot))
+    assert record["exogenous"] == [1]
+    assert record["sinks"] == [0]
+    assert record["required_order"] == [[2, 4], [3, 4]]
+    assert record["prior_knowledge"] == prior.tolist()
+    again = ExhaustiveOrdering.from_json(record)
+    assert again.constraints_ == model.constraints_
+    # A second fit reads the same copy; set_params is read anew.
+    model.fit(sim.X)
+    assert model.constraints_ == expected.constraints_
+    model.set_params(**one_shot()).set_params(exogenous=[4], sinks=None)
+    assert json.loads(model.to_json())["exogenous"] == [4]
+    # causal_order reads its parameters once anyway.
+    result = veldra.causal_order(sim.X, n_threads=1, **one_shot())
+    assert result.constraints == expected.constraints_
 
 
 def random_constraints(rng, d):

@@ -236,6 +236,89 @@ def test_json_round_trip(fitted):
         ExhaustiveOrdering.from_json(json.dumps({**record, "schema_version": 2}))
 
 
+def _against_the_order(record):
+    """An effect of the last variable of the order on the first."""
+    first, last = record["order"][0], record["order"][-1]
+    record["adjacency_matrix"][first][last] = 0.5
+
+
+def _cycle(record):
+    """Two variables each the cause of the other."""
+    a, b = record["order"][:2]
+    record["adjacency_matrix"][b][a] = record["adjacency_matrix"][a][b] = 1.0
+
+
+@pytest.mark.parametrize(
+    ("change", "message"),
+    [
+        # [0, 1, 7] used to load, and to_json to fail with an IndexError.
+        (
+            {"order": [0, 1, 2, 7]},
+            (
+                r"^the record's 'order' holds a number \(7\) at position 3, not a"
+                " column index; expected the column indices 0 to 3, each once$"
+            ),
+        ),
+        ({"order": [0, 1, 1, 2]}, "'order' holds 1 twice .*positions 1 and 2"),
+        ({"order": [0, 1, 2]}, "'order' has 3 indices for 4 columns"),
+        ({"order": [0, 1, 2.0, 3]}, r"'order' holds a number \(2.0\)"),
+        ({"runner_up_order": [3, 2, 1]}, "'runner_up_order' has 3 indices for 4"),
+        # Matrices against the order, or cyclic, used to load.
+        (_against_the_order, r"'adjacency_matrix' \[\d\]\[\d\] = 0.5 is an effect"),
+        (_cycle, "'adjacency_matrix' .*which comes before it in the 'order'"),
+        ({"adjacency_matrix": [[0.0] * 4] * 3}, "'adjacency_matrix' is a list"),
+        (
+            {"adjacency_matrix": [[0.0] * 4, [0.0] * 4, [0.0] * 4, [0.0, None, 0, 0]]},
+            r"\[3\]\[1\] is null; expected 4 rows of 4 finite numbers",
+        ),
+        # "abcd" used to become four names, one letter each.
+        (
+            {"column_names": "abcd"},
+            r"'column_names' is a string \('abcd'\); expected a",
+        ),
+        ({"column_names": ["a", "b", "a", "c"]}, "holds 'a' twice"),
+        ({"column_names": ["a", "b", 3, "c"]}, r"holds a number \(3\) at 2"),
+        ({"non_gaussianity": [0.1]}, "'non_gaussianity' is a list .* 4 numbers"),
+        ({"warnings": "abc"}, "'warnings' is a string .* list of strings"),
+        ({"n_samples": 1.5}, "'n_samples' is a number .* whole number"),
+        ({"score": "high"}, "'score' is a string"),
+        ({"pruning": "lasso"}, "'pruning' .* one of 'adaptive_lasso', 'none'"),
+        ({"reference": 5}, "'reference' is a number"),
+        ({"exogenous": [[0]]}, r"'exogenous' holds a list \(\[0\]\) at 0"),
+        ({"sinks": [9]}, "'sinks' holds a number .* column indices .0 to 3."),
+        ({"required_order": [0]}, "'required_order' holds a number .* pairs"),
+        ({"prior_knowledge": [[1]]}, r"'prior_knowledge' .* shape \(4, 4\)"),
+    ],
+)
+def test_faulty_records_are_refused(fitted, change, message):
+    record = json.loads(fitted[1].to_json())
+    if callable(change):
+        change(record)
+    else:
+        record.update(change)
+    with pytest.raises(ValueError, match=message):
+        ExhaustiveOrdering.from_json(record)
+    with pytest.raises(ValueError, match=message):
+        ExhaustiveOrdering.from_json(json.dumps(record))
+
+
+def test_records_of_odd_fits_load():
+    """Records as the library writes them load back, to the same record."""
+    sim = simulate(200, 2, noise="uniform", edge_prob=1.0, seed=0)
+    single = ExhaustiveOrdering(n_threads=1, prior_knowledge=[[np.nan]])
+    single.fit(sim.X[:, :1])
+    # Its ignored diagonal NaN is written as null, which used to be refused.
+    assert json.loads(single.to_json())["prior_knowledge"] == [[None]]
+    laplace = ExhaustiveOrdering(n_threads=1, reference="Laplace").fit(sim.X)
+    for model in (single, laplace):
+        text = model.to_json()
+        assert ExhaustiveOrdering.from_json(text).to_json() == text
+    with pytest.raises(ValueError, match="the JSON is a list"):
+        ExhaustiveOrdering.from_json("[1, 2]")
+    with pytest.raises(TypeError, match="JSON text or the dict"):
+        ExhaustiveOrdering.from_json(5)
+
+
 def test_text_report(fitted):
     frame, model = fitted
     text = model.to_text()

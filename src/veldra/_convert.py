@@ -17,7 +17,7 @@ import numpy as np
 
 from ._text import column_label, column_labels
 
-__all__ = ["as_float_array", "is_frame", "reject_unsupported"]
+__all__ = ["as_float_array", "describe", "is_frame", "reject_unsupported"]
 
 # Cells a Python value may hold that float() would turn into a number but that
 # are not quantities: dates, times and durations.
@@ -34,9 +34,12 @@ def is_frame(X: object) -> bool:
     return hasattr(X, "columns") and hasattr(X, "to_numpy") and hasattr(X, "iloc")
 
 
-def _describe(value: object) -> str:
+def describe(value: object) -> str:
     """A cell for a message: its repr, or the size of a huge integer."""
-    if isinstance(value, numbers.Integral) and not isinstance(value, bool):
+    # NumPy's durations count as integers, but int() refuses them.
+    if isinstance(value, numbers.Integral) and not isinstance(
+        value, bool | np.timedelta64
+    ):
         bits = abs(int(value)).bit_length()
         if bits > 128:  # its repr may be refused (int_max_str_digits), and long
             return f"an integer of about {int(bits * math.log10(2)) + 1} digits"
@@ -79,11 +82,11 @@ def _bad_cell_error(
     if out_of_range:
         return ValueError(
             f"{column_label(index, names)} is out of range: row {row} holds"
-            f" {_describe(value)}, beyond the largest float64"
+            f" {describe(value)}, beyond the largest float64"
             f" ({sys.float_info.max:.4g})"
         )
     return ValueError(
-        f"{column_label(index, names)} is not numeric: row {row} holds {_describe(value)}"
+        f"{column_label(index, names)} is not numeric: row {row} holds {describe(value)}"
     )
 
 
@@ -131,18 +134,7 @@ def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
     return np.array(data, order="C", copy=True), names
 
 
-def reject_unsupported(X: Any) -> None:
-    """Refuse inputs whose conversion to numbers would silently change them.
-
-    A masked array's masked cells still hold values, which the conversion
-    would use; a DataFrame's date, time and duration columns would become
-    nanosecond counts.
-
-    Raises
-    ------
-    ValueError
-        Naming the columns concerned.
-    """
+def _reject_masked_cells(X: Any) -> None:
     if np.ma.isMaskedArray(X):
         mask = np.ma.getmaskarray(X)
         if mask.any():
@@ -154,8 +146,58 @@ def reject_unsupported(X: Any) -> None:
                 " the mask would be used as data. Drop the rows that hold them"
                 " or fill them first (X.filled(value))"
             )
-    elif is_frame(X):
+
+
+def _reject_non_numbers(array: np.ndarray) -> None:
+    """Refuse a 2-D array whose dtype holds no numbers: text (naming its
+    first cell that is not a number, if any), dates, times, durations; and
+    an object array with a date, time or duration in a cell."""
+    kind = array.dtype.kind
+    if kind == "O":
+        for j in range(array.shape[1]):
+            for row, value in enumerate(array[:, j].tolist()):
+                if isinstance(value, _NOT_QUANTITIES):
+                    raise _bad_cell_error(j, None, (row, value, False))
+        return
+    if kind in "US":
+        for j in range(array.shape[1]):
+            bad = _bad_cell(array[:, j])
+            if bad is not None:
+                raise _bad_cell_error(j, None, bad)
+        raise ValueError(
+            f"X holds text (dtype {array.dtype}), not numbers;"
+            " convert it with X.astype(float) first"
+        )
+    if kind not in "biufcO":
+        raise ValueError(f"X must hold numbers, got dtype {array.dtype}")
+
+
+def reject_unsupported(X: Any) -> None:
+    """Refuse inputs whose conversion to numbers would silently change them,
+    before a conversion that would (scikit-learn's).
+
+    A masked array's masked cells still hold values, which the conversion
+    would use; a DataFrame's date, time and duration columns, and an array
+    of dates, times or durations, would become counts of their units; an
+    array of text would be read as numbers, where :func:`as_float_array`
+    asks for a conversion.
+
+    Raises
+    ------
+    ValueError
+        Naming the columns concerned.
+    """
+    _reject_masked_cells(X)
+    if is_frame(X):
         _check_frame_dtypes(X, tuple(str(c) for c in X.columns))
+        return
+    if isinstance(X, list | tuple):
+        try:
+            X = np.asarray(X)
+        except (ValueError, TypeError, OverflowError):
+            return  # not an array: the conversion says so
+    if isinstance(X, np.ndarray) and X.ndim == 2:
+        _reject_non_numbers(np.ma.getdata(X))
 
 
 def _array_to_float(X: Any, *, copy: bool = True) -> np.ndarray:
@@ -166,7 +208,7 @@ def _array_to_float(X: Any, *, copy: bool = True) -> np.ndarray:
             raise TypeError(
                 "sparse input is not supported; convert it with X.toarray() first"
             )
-    reject_unsupported(X)
+    _reject_masked_cells(X)
     if np.ma.isMaskedArray(X):
         X = np.ma.getdata(X)
     try:
@@ -193,38 +235,30 @@ def _array_to_float(X: Any, *, copy: bool = True) -> np.ndarray:
         raise ValueError("Complex data not supported; pass the real part or split it")
     if kind in "biuf":
         return np.array(array, dtype=np.float64, order="C", copy=copy or None)
-    if kind in "OUS":
+    if kind == "O":
         for j in range(array.shape[1]):
             bad = _bad_cell(array[:, j])
             if bad is not None:
                 raise _bad_cell_error(j, None, bad)
-        if kind == "O":
-            return np.array(array, dtype=np.float64, order="C")
-        raise ValueError(
-            f"X holds text (dtype {array.dtype}), not numbers;"
-            " convert it with X.astype(float) first"
-        )
-    raise ValueError(f"X must hold numbers, got dtype {array.dtype}")
+        return np.array(array, dtype=np.float64, order="C")
+    _reject_non_numbers(array)
+    raise AssertionError(f"unreachable: dtype {array.dtype}")
 
 
 def as_float_array(
-    X: Any, names: Sequence[str] | None = None, *, copy: bool = True
+    X: Any, *, copy: bool = True
 ) -> tuple[np.ndarray, tuple[str, ...] | None]:
-    """X as a 2-D float64 C-ordered array, and its column names: ``names``
-    when given, else a DataFrame's, else None.
+    """X as a 2-D float64 C-ordered array, and a DataFrame's column names
+    (None for other input; names given apart are :mod:`veldra._data`'s).
 
     Returns a new array unless ``copy`` is false and X is already such an
     array.
     """
+    names = None
     if is_frame(X):
-        data, frame_names = _frame_to_array(X)
-        names = frame_names if names is None else names
+        data, names = _frame_to_array(X)
         if data.ndim != 2:
             raise ValueError("expected a 2-D table of shape (n_samples, n_features)")
     else:
         data = _array_to_float(X, copy=copy)
-    if names is not None:
-        names = tuple(str(name) for name in names)
-        if len(names) != data.shape[1]:
-            raise ValueError(f"{len(names)} names given for {data.shape[1]} columns")
     return data, names

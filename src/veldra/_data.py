@@ -27,6 +27,7 @@ __all__ = [
     "column_index",
     "prepare",
     "prepare_data",
+    "resolve_names",
 ]
 
 #: Rows per block when a statistic of the columns is accumulated block by
@@ -273,6 +274,42 @@ def _refuse_duplicate_names(names: Sequence[str]) -> None:
     )
 
 
+def resolve_names(
+    names: Any, n_features: int, parameter: str = "names"
+) -> tuple[str, ...]:
+    """Column names given apart from the data, one per column, each as text
+    (as a DataFrame's are): the one reading of them for every parameter
+    that takes them.
+
+    A single string is refused, not read as one name per character (``"abc"``
+    would name three columns); so is anything that is not a sequence of
+    names.
+
+    Raises
+    ------
+    TypeError
+        For a string, bytes or a value that is not a sequence of names.
+    ValueError
+        For another number of names than ``n_features``.
+    """
+    if isinstance(names, str | bytes):
+        raise TypeError(
+            f"{parameter} must be a list of column names, one per column, not a"
+            f" single {type(names).__name__} ({names!r}); for one column pass"
+            f" [{names!r}]"
+        )
+    try:
+        resolved = tuple(str(name) for name in names)
+    except TypeError:
+        raise TypeError(
+            f"{parameter} must be a list of column names, one per column, not"
+            f" {type(names).__name__}"
+        ) from None
+    if len(resolved) != n_features:
+        raise ValueError(f"{len(resolved)} names given for {n_features} columns")
+    return resolved
+
+
 def checked_array(
     X: Any, names: Sequence[str] | None = None, *, copy: bool = True
 ) -> tuple[np.ndarray, tuple[str, ...] | None]:
@@ -281,7 +318,8 @@ def checked_array(
     Returns a new array unless ``copy`` is false and X is already such an
     array (the caller then hands it over). Collinearity is :func:`prepare`'s.
     """
-    data, names = as_float_array(X, names, copy=copy)
+    data, frame_names = as_float_array(X, copy=copy)
+    names = frame_names if names is None else resolve_names(names, data.shape[1])
     n, d = data.shape
     _check_shape(n, d)
     if names is not None and len(set(names)) < len(names):
@@ -352,7 +390,9 @@ def check_data(
         to float64.
     names : sequence of str, optional
         Column names to use in messages and to return, in place of a
-        DataFrame's own (for data read elsewhere, such as a CSV file).
+        DataFrame's own (for data read elsewhere, such as a CSV file): one
+        per column, each turned into a string. A single string is refused,
+        not split into one name per character.
 
     Returns
     -------
@@ -372,7 +412,8 @@ def check_data(
         masked cells, or a DataFrame with date, time or duration columns.
         The message names the columns.
     TypeError
-        If X is a sparse matrix.
+        If X is a sparse matrix, or ``names`` is a single string or not a
+        sequence.
 
     Examples
     --------
@@ -411,7 +452,8 @@ def prepare_data(
         returned as it is.
     names : sequence of str, optional
         Column names, in place of a DataFrame's own (for data read
-        elsewhere, such as from a CSV file).
+        elsewhere, such as from a CSV file): one per column; a single
+        string is refused, not split into one name per character.
     copy : bool, default=True
         With False, a C-ordered float64 array ``X`` is standardised in place
         and no copy of the data is made (``X`` then holds the standardised
@@ -442,7 +484,7 @@ def prepare_data(
     robust = check_flag(robust, "robust")
     copy = check_flag(copy, "copy")
     if isinstance(X, PreparedData):
-        if names is not None and tuple(names) != X.names:
+        if names is not None and resolve_names(names, X.n_features) != X.names:
             raise ValueError("names given for prepared data that has names of its own")
         if robust and X.limited is None:
             raise ValueError(

@@ -30,7 +30,7 @@ from ._convert import reject_unsupported
 from ._data import PreparedData, checked_array, column_index, prepare, prepare_data
 from ._export import GraphExports
 from ._graph import residuals, total_effect
-from ._knowledge import Knowledge, make_knowledge
+from ._knowledge import Knowledge, make_knowledge, read_once
 from ._pipeline import find_order
 from ._progress import ProgressCallback
 from ._text import escape_controls
@@ -80,7 +80,13 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         a directed path from ``x_j`` to ``x_i`` (``x_j`` comes first), 0
         when there is none (no edge ``x_j -> x_i``), -1 when not known.
         A row of zeros makes ``x_i`` exogenous, a column of zeros makes
-        ``x_j`` a sink.
+        ``x_j`` a sink. A masked array with masked entries is refused (a
+        ValueError): fill them, ``prior_knowledge.filled(-1)`` for not known.
+
+        The prior knowledge may be given as generators, ``zip`` or ``map``
+        objects too: the first method that reads them (usually :meth:`fit`)
+        keeps a copy of their items beside the parameter, which stays as
+        given, and :meth:`bootstrap` and :meth:`to_json` read that copy.
     robust : bool, default=False
         Limit each column's extreme values before the search and the graph,
         as :func:`veldra.causal_order` does.
@@ -322,14 +328,28 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     def _knowledge(
         self, n_features: int, names: Sequence[str] | None
     ) -> Knowledge | None:
-        return make_knowledge(
-            n_features,
-            names,
-            exogenous=self.exogenous,
-            sinks=self.sinks,
-            required_order=self.required_order,
-            prior_knowledge=self.prior_knowledge,
+        return make_knowledge(n_features, names, **self._given_knowledge())
+
+    def _given_knowledge(self) -> dict[str, Any]:
+        """The prior-knowledge parameters as fit, bootstrap and the record
+        read them.
+
+        A one-shot iterator (a generator, ``zip``, ``map``) gives its items
+        once: the first read copies them (:func:`read_once`), and every
+        later read takes that copy for as long as the parameter is the same
+        object. The parameters themselves stay as given (scikit-learn's
+        rule); a new value, from ``set_params``, is read anew.
+        """
+        kept: dict[str, tuple[Any, Any]] = self.__dict__.setdefault(
+            "_knowledge_read", {}
         )
+        given = {}
+        for name in ("exogenous", "sinks", "required_order", "prior_knowledge"):
+            value = getattr(self, name)
+            if name not in kept or kept[name][0] is not value:
+                kept[name] = (value, read_once(value))
+            given[name] = kept[name][1]
+        return given
 
     def _variable(self, value: Any, name: str) -> int:
         """An index, or a column name of the fitted data, as an index."""

@@ -14,19 +14,25 @@ from __future__ import annotations
 
 import contextlib
 import numbers
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._data import column_index
+from ._data import column_index, resolve_names
 from ._text import column_name
 
 if TYPE_CHECKING:
     import numpy.typing as npt
 
-__all__ = ["Knowledge", "PriorKnowledgeError", "make_knowledge"]
+__all__ = [
+    "Knowledge",
+    "PriorKnowledgeError",
+    "make_knowledge",
+    "prior_matrix",
+    "read_once",
+]
 
 # Values of lingam's prior-knowledge matrix.
 _NO_PATH, _PATH, _UNKNOWN = 0, 1, -1
@@ -81,6 +87,20 @@ class Knowledge:
                 return False
             seen |= 1 << j
         return True
+
+
+def read_once(value: Any) -> Any:
+    """A prior-knowledge parameter as it can be read again: a one-shot
+    iterator (a generator, ``zip``, ``map``), which gives its items only
+    once, as a list of them (with pairs or rows that are such iterators as
+    tuples); anything else as it is.
+
+    The estimator reads its parameters at every fit, bootstrap and export;
+    it keeps this copy beside a parameter given so, which stays as given.
+    """
+    if not isinstance(value, Iterator):
+        return value
+    return [tuple(item) if isinstance(item, Iterator) else item for item in value]
 
 
 def _column(value: Any, names: Sequence[str] | None, n_features: int, what: str) -> int:
@@ -149,8 +169,24 @@ def _pairs(
     return pairs
 
 
-def _matrix(prior_knowledge: npt.ArrayLike, n_features: int) -> np.ndarray:
-    """lingam's matrix checked, as int8 with the diagonal set to -1."""
+def prior_matrix(prior_knowledge: npt.ArrayLike, n_features: int) -> np.ndarray:
+    """lingam's matrix checked, as int8 with the diagonal set to -1.
+
+    A masked array with masked entries is refused: NumPy would use the
+    values under the mask, and reading them as -1 (not known) instead would
+    be a guess the record of the fit could not show.
+    """
+    if np.ma.isMaskedArray(prior_knowledge):
+        masked = np.ma.getmaskarray(prior_knowledge)
+        if masked.any():
+            cells = np.argwhere(masked).tolist()
+            shown = ", ".join(str(cell) for cell in cells[:_SHOWN])
+            more = f" and {len(cells) - _SHOWN} more" if len(cells) > _SHOWN else ""
+            raise PriorKnowledgeError(
+                f"prior_knowledge is a masked array with masked entries ({shown}"
+                f"{more}); the values under the mask would be used. Fill them"
+                " first: prior_knowledge.filled(-1) marks them as not known"
+            )
     try:
         matrix = np.array(prior_knowledge)
     except (TypeError, ValueError) as error:
@@ -225,7 +261,8 @@ def make_knowledge(
     column_names : sequence of str or None
         The variables' names, when the data have them: variables may then
         be given by name, and the lines of ``applied`` use them (``x0``,
-        ``x1``, ... otherwise).
+        ``x1``, ... otherwise). One per variable; a single string is
+        refused, not split into one name per character.
     exogenous : iterable of int or str, optional
         Variables that come first, before every other one. They are root
         causes: no edge into them from any other variable.
@@ -245,7 +282,8 @@ def make_knowledge(
         that ``x_i`` has no ancestor: it is taken as exogenous. A column of
         zeros says that ``x_j`` has no descendant: it is taken as a sink,
         unless its row is zeros too (it is then unconnected, and taken as
-        exogenous). The diagonal is ignored.
+        exogenous). The diagonal is ignored. A masked array may not have
+        masked entries (fill them, with -1 for not known).
 
     Returns
     -------
@@ -257,14 +295,17 @@ def make_knowledge(
     PriorKnowledgeError
         For a variable out of range or not a column name, a variable both
         exogenous and a sink (with more than one variable), a pair of a
-        variable with itself, a matrix of the wrong shape or with values
-        other than 0, 1 and -1, or contradictory knowledge: a cycle of
-        variables each required before the next (the message names one),
-        or a path asked for out of a sink or into an exogenous variable.
+        variable with itself, a matrix of the wrong shape, with values
+        other than 0, 1 and -1 or with masked entries, or contradictory
+        knowledge: a cycle of variables each required before the next (the
+        message names one), or a path asked for out of a sink or into an
+        exogenous variable.
     TypeError
         For a variable that is neither an index nor a name, a name when
-        the data have no names, or an entry of ``required_order`` that is
-        not a pair.
+        the data have no names, an entry of ``required_order`` that is
+        not a pair, or ``column_names`` that is a single string.
+    ValueError
+        For another number of ``column_names`` than ``n_features``.
 
     Examples
     --------
@@ -278,13 +319,17 @@ def make_knowledge(
     ['0b0', '0b1', '0b11']
     """
     d = int(n_features)
-    names = None if column_names is None else [str(name) for name in column_names]
-    if names is not None and len(names) != d:
-        raise ValueError(f"{len(names)} column names given for {d} variables")
+    names = (
+        None
+        if column_names is None
+        else list(resolve_names(column_names, d, "column_names"))
+    )
+    # A generator of the matrix's rows, as of the variables, is a matrix too.
+    prior_knowledge = read_once(prior_knowledge)
     first = _variables(exogenous, d, names, "exogenous")
     last = _variables(sinks, d, names, "sinks")
     pairs = _pairs(required_order, d, names)
-    matrix = None if prior_knowledge is None else _matrix(prior_knowledge, d)
+    matrix = None if prior_knowledge is None else prior_matrix(prior_knowledge, d)
 
     applied: list[str] = []
     before: list[tuple[int, int]] = list(pairs)  # (a, b): a comes before b

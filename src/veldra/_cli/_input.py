@@ -167,6 +167,15 @@ def _rows(reader: Any) -> Iterator[tuple[int, int, list[str]]]:
         yield first, reader.line_num, row
 
 
+def _unclosed_quote(path: str, line: int, last: int) -> DataError:
+    # Only a quoted field spans lines, and neither numbers nor the names of
+    # a header need one: a quote was opened and not closed.
+    return DataError(
+        f'{path}, line {line}: a quote (") opens a field that is not closed on'
+        f" that line (the field runs on to line {last})"
+    )
+
+
 def _locate_bad_cell(
     rows: list[list[str]],
     lines: list[int],
@@ -267,6 +276,8 @@ def read_csv(
             if first is None:
                 raise DataError(f"{path}: the file is empty")
             if header:
+                if first[1] > first[0]:
+                    raise _unclosed_quote(path, first[0], first[1])
                 every = tuple(
                     name.strip() or f"x{j}" for j, name in enumerate(first[2])
                 )
@@ -286,13 +297,7 @@ def read_csv(
             data = np.empty((0, len(names)))
             for line, last, row in records:
                 if last > line:
-                    # Only a quoted field spans lines, and numbers need no
-                    # quotes: one was opened and not closed.
-                    raise DataError(
-                        f'{path}, line {line}: a quote (") opens a field that'
-                        " is not closed on that line (the field runs on to"
-                        f" line {last})"
-                    )
+                    raise _unclosed_quote(path, line, last)
                 if len(row) != width:
                     text = delimiter.join(row)
                     raise DataError(
