@@ -128,6 +128,14 @@ def test_too_many_features_are_estimated_but_infeasible():
         ({"n_samples": 10, "n_features": True}, TypeError, "n_features"),
         ({"n_samples": 10, "n_features": "3"}, TypeError, "n_features"),
         ({"n_samples": 10, "n_features": 3, "n_threads": 1.5}, TypeError, "n_threads"),
+        # Names were read only with prior knowledge: "abc" passed as 3 names.
+        ({"n_samples": 10, "n_features": 3, "column_names": "abc"}, TypeError, "str"),
+        ({"n_samples": 10, "n_features": 3, "column_names": "ab"}, TypeError, "str"),
+        (
+            {"n_samples": 10, "n_features": 3, "column_names": ["a"]},
+            ValueError,
+            "1 name",
+        ),
     ],
 )
 def test_invalid_arguments(kwargs, error, match):

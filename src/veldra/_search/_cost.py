@@ -519,6 +519,10 @@ def estimate_cost(
             f" accepts; its cost, d * 2^(d - 1) evaluations, is estimated up to"
             f" d = {_MAX_ESTIMATED_FEATURES}"
         )
+    if column_names is not None:
+        from .._data import resolve_names
+
+        column_names = resolve_names(column_names, d, "column_names")
     threads = resolve_threads(n_threads)
     effective = kernel_threads(threads)
 
