@@ -50,6 +50,7 @@ html_theme_options = {
     "show_toc_level": 2,
     "secondary_sidebar_items": ["page-toc"],
 }
+html_sidebars = {"**": []}  # the pages have no sub-pages to list on the left
 html_static_path: list[str] = []
 html_show_sourcelink = False
 
