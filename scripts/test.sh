@@ -31,3 +31,4 @@ venv=build/wheel-test-venv
 "$venv/bin/python" -m pytest --ignore=tests/test_wheel.py \
   --ignore=tests/test_bench_accuracy.py --ignore=tests/test_bench_speed.py
 "$PYTHON" -m pytest
+PYTHON="$PYTHON" bash scripts/docs.sh

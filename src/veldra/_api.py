@@ -95,8 +95,9 @@ def causal_order(
         Run the search on this Dask cluster (or on the one whose scheduler
         has this address, such as ``"tcp://host:8786"``), which needs
         ``pip install 'veldra[distributed]'`` here and veldra on the
-        workers. Each level is cut into tasks of a few seconds, one worker
-        thread each; the result is bit for bit that of a local search when
+        workers. Each level is cut into tasks of about 2 s of one worker,
+        which runs one task at a time on all its threads (two are sent to
+        each worker at a time, one running and one ready); the result is bit for bit that of a local search when
         the workers share this machine's instruction set (a UserWarning
         says when they mix sets). ``n_threads`` must then be None.
 
@@ -131,15 +132,17 @@ def causal_order(
         row numbers (:class:`veldra.RowIndexWarning`).
     IdentifiabilityWarning
         When fewer than d - 1 of the d variables have clearly non-Gaussian
-        residuals (p-value below 0.01), so that the data cannot pin the
+        residuals (p-value below 0.05), so that the data cannot pin the
         order down, or when there are fewer than max(50, 10 d) samples.
     NarrowMarginWarning
         When the best order and the runner-up tie, or the runner-up scores
-        higher on 10 % or more of resampled rows.
+        higher on 25 % or more of resampled rows, and the runner-up would
+        change the graph.
     DependentResidualsWarning
-        When residuals of the fitted graph are dependent (HSIC tests,
-        Holm-corrected at 0.01): a hidden common cause, a non-linear link
-        or a wrong order.
+        When a variable's residual, regressed on the variables before it,
+        depends on one of them or on its residual (kernel and
+        cross-cumulant tests, Holm-corrected at 0.001): a hidden common
+        cause, a non-linear link or a wrong order.
 
     Raises
     ------

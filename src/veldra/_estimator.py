@@ -143,7 +143,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         than one only on a cluster of mixed machines).
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (n_features,)
         Names of the features seen during :meth:`fit`. Defined only when
         ``X`` has feature names that are all strings.
 
@@ -373,7 +373,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_) or PreparedData
+        X : array-like of shape (n_samples, n_features) or PreparedData
             Data with the same variables as those the estimator was fitted
             on (usually the same data).
         from_index : int or str
@@ -452,7 +452,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_) or PreparedData
+        X : array-like of shape (n_samples, n_features) or PreparedData
             The data the estimator was fitted on (or data with the same
             variables).
         max_samples : int, default=1000
