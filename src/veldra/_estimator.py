@@ -26,7 +26,7 @@ from ._checks import (
     check_choice,
     check_flag,
 )
-from ._convert import reject_unsupported
+from ._convert import other_frame, reject_unsupported
 from ._data import PreparedData, checked_array, column_index, prepare, prepare_data
 from ._export import GraphExports
 from ._graph import residuals, total_effect
@@ -247,7 +247,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features) or PreparedData
-            The data, one variable per column; a pandas DataFrame keeps its
+            The data, one variable per column; a data frame (pandas, Polars
+            or another, as :func:`veldra.causal_order` takes) keeps its
             column names in ``feature_names_in_`` (as does PreparedData with
             names). At least 2 samples and at most 30 features, all finite,
             no constant column and no exactly collinear columns.
@@ -598,15 +599,16 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     ) -> tuple[np.ndarray, tuple[str, ...] | None]:
         """Validate ``X``; ``reset`` as in ``validate_data``, None: no bookkeeping.
 
-        A DataFrame gets the data checks of :func:`veldra.causal_order`
-        first, so that the messages name its columns. Other input gets
+        A data frame gets the data checks of :func:`veldra.causal_order`
+        first, so that the messages name its columns (a lazy frame is
+        refused). Other input gets
         scikit-learn's checks first (sparse, complex, object or empty input
         get its usual messages), after masked arrays are refused (the
         conversion would use the values under the mask). Returns a new
         float64 array and the names; columns are checked for collinearity by
         :func:`veldra._data.prepare`.
         """
-        frame = hasattr(X, "columns")
+        frame = other_frame(X) is not None or hasattr(X, "columns")
         if frame:
             checked = checked_array(X)
         else:
