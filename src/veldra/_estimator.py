@@ -90,6 +90,12 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     robust : bool, default=False
         Limit each column's extreme values before the search and the graph,
         as :func:`veldra.causal_order` does.
+    random_state : int, RandomState instance or None, default=None
+        The seed :meth:`bootstrap` resamples with when it is given none
+        (``bootstrap(random_state=...)`` takes precedence), so that code
+        written for lingam's estimators runs unchanged. The search and the
+        graph do not use it: they are deterministic, and :meth:`fit` gives
+        the same result whatever the seed.
 
     Attributes
     ----------
@@ -222,6 +228,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         required_order: Sequence[tuple[int | str, int | str]] | None = None,
         prior_knowledge: npt.ArrayLike | None = None,
         robust: bool = False,
+        random_state: int | np.random.RandomState | None = None,
     ) -> None:
         self.reference = reference
         self.pruning = pruning
@@ -232,6 +239,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         self.required_order = required_order
         self.prior_knowledge = prior_knowledge
         self.robust = robust
+        self.random_state = random_state
 
     def fit(
         self,
@@ -272,7 +280,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         Raises
         ------
         ValueError
-            For invalid parameters, and for data that is not 2-D, has fewer
+            For invalid parameters (a ``random_state`` that cannot seed
+            :meth:`bootstrap` among them), and for data that is not 2-D, has fewer
             than 2 samples or more than 30 features, holds non-finite
             values, or has a constant column or exactly collinear columns;
             for a masked array with masked cells, or a DataFrame with date,
@@ -505,6 +514,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             Number of resamples, at least 1. Each costs one full search.
         random_state : int, RandomState instance or None, default=None
             Seeds the resampling; pass an int for reproducible results.
+            None takes the estimator's ``random_state`` (itself None by
+            default: other draws at every call).
         n_jobs : int or None, default=None
             Resamples searched at the same time (joblib, in threads: the
             search releases the interpreter lock). None or 1 searches them
@@ -551,7 +562,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             data,
             names,
             count,
-            random_state,
+            self.random_state if random_state is None else random_state,
             reference=self.reference,
             n_threads=self.n_threads,
             pruning=self.pruning,
@@ -564,6 +575,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     def _check_params(self) -> None:
         check_choice(self.pruning, PRUNINGS, "pruning")
         check_choice(self.criterion, CRITERIA, "criterion")
+        _bootstrap.resampling_rng(self.random_state)  # draws nothing
 
     def _prepared(self, X: Any, *, reset: bool, screen: bool = False) -> PreparedData:
         """``X`` checked and standardised (with extremes limited under
