@@ -219,6 +219,5 @@ def causal_order(
         progress=progress,
         checkpoint=checkpoint,
         client=client,
-        stacklevel=2,
     )
     return result

@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import os
 import time
-import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -34,6 +33,7 @@ from ._knowledge import Knowledge, make_knowledge, read_once
 from ._pipeline import find_order
 from ._progress import ProgressCallback
 from ._text import escape_controls
+from ._warnings import warn
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
@@ -312,7 +312,6 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             client=client,
             pruning=self.pruning,
             criterion=self.criterion,
-            stacklevel=2,
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = np.array(result.adjacency_matrix)
@@ -430,12 +429,11 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
             labels = [escape_controls(name) for name in self._column_names()]
-            warnings.warn(
+            warn(
                 f"the causal order puts {labels[target]} (to_index={target}) before"
                 f" {labels[source]} (from_index={source}), so it cannot be affected"
                 " by it: the total effect is 0.0",
                 UserWarning,
-                stacklevel=2,
             )
             return 0.0
         if prepared is None:
