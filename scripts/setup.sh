@@ -12,7 +12,7 @@ python_packages() {
   "$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.11" \
     "cmake>=3.18" ninja "numpy>=1.25" "scipy>=1.10" "scikit-learn>=1.6" \
     "pytest>=8" "hypothesis>=6" "pandas>=2" "networkx>=3" \
-    "distributed>=2024.1" "matplotlib>=3.7"
+    "distributed>=2024.1" "matplotlib>=3.7" "narwhals>=2.0.1" "polars>=1"
   # The docs (the `docs` extra): scripts/docs.sh.
   "$PYTHON" -m pip install -q "sphinx>=8" "pydata-sphinx-theme>=0.16" \
     "myst-parser>=4" "numpydoc>=1.8" "sphinx-argparse>=0.5"

@@ -46,10 +46,12 @@ def causal_order(
 
     Parameters
     ----------
-    X : array-like of shape (n_samples, n_features), pandas.DataFrame or PreparedData
+    X : array-like of shape (n_samples, n_features), DataFrame or PreparedData
         The data, one variable per column; at least 2 samples, between 1
-        and 30 features. A DataFrame's column names are kept. Data from
-        :func:`veldra.prepare_data` are used as they are.
+        and 30 features. A data frame's column names are kept: pandas,
+        Polars or any other that narwhals reads (a lazy frame must be
+        collected first). Data from :func:`veldra.prepare_data` are used as
+        they are.
     reference : str, callable or array-like, default="normal"
         What residuals are compared to: ``"normal"``, ``"uniform"`` or
         ``"laplace"``, a quantile function called on the probabilities
@@ -152,7 +154,8 @@ def causal_order(
         For prior knowledge that names no column or contradicts itself (a
         ValueError).
     TypeError
-        For a sparse X, or an n_threads that is not an integer or None.
+        For a sparse X, a lazy frame (collect it first), or an n_threads
+        that is not an integer or None.
     MemoryError
         If the search's tables, buffers or threads do not fit in memory.
     RuntimeError
@@ -216,6 +219,5 @@ def causal_order(
         progress=progress,
         checkpoint=checkpoint,
         client=client,
-        stacklevel=2,
     )
     return result
