@@ -70,4 +70,6 @@ def test_page_examples(page, tmp_path):
     failed, attempted = run_page(page, tmp_path)
     assert attempted >= LEAST_EXAMPLES.get(page.name, 0)
     if failed:
-        pytest.fail(f"{failed} of {attempted} examples of {page.name} failed (see stdout)")
+        pytest.fail(
+            f"{failed} of {attempted} examples of {page.name} failed (see stdout)"
+        )
