@@ -161,6 +161,12 @@ def causal_order(
     RuntimeError
         If the search found no finite score for some set of variables, or
         its total is not finite.
+    ConnectionError
+        With ``client``: for a scheduler that cannot be reached, a closed
+        client, no workers, or workers without this build of veldra (named,
+        with what differs); and when the cluster is lost during the search,
+        saying at which level. With ``checkpoint``, a note then says where
+        the search so far is saved: the same call resumes it.
     KeyboardInterrupt
         On Ctrl-C, within about a second; no thread is left running, and a
         checkpoint file, if given, holds the work done.

@@ -296,6 +296,9 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         RuntimeError
             If the search found no finite score for some set of variables
             (near-collinear columns), or its total is not finite.
+        ConnectionError
+            With ``client``, for a cluster that cannot run the search or is
+            lost during it, as in :func:`veldra.causal_order`.
         """
         start = time.perf_counter()
         self._check_params()

@@ -107,17 +107,22 @@ def find_order(
         from ._search._distributed import ClusterExecutor
 
         executor = ClusterExecutor(client)
-    with progress_callback(progress) as callback:
-        outcome = run_engine(
-            standard,
-            prepared.gram,
-            values,
-            threads,
-            predecessors=predecessors,
-            progress=callback,
-            checkpoint=checkpoint,
-            executor=executor,
-        )
+    try:
+        with progress_callback(progress) as callback:
+            outcome = run_engine(
+                standard,
+                prepared.gram,
+                values,
+                threads,
+                predecessors=predecessors,
+                progress=callback,
+                checkpoint=checkpoint,
+                executor=executor,
+            )
+    except Exception as error:
+        if executor is not None:
+            executor.explain(error, checkpoint)
+        raise
     sinks, score = outcome.sinks, outcome.score
     order = read_order(sinks, d)
     if not math.isfinite(score):

@@ -234,7 +234,9 @@ def run_order(args: argparse.Namespace) -> int:
                 " pip install 'veldra[distributed]'"
             ) from None
         except (ConnectionError, CheckpointError) as error:
-            raise DataError(str(error)) from None
+            # Its notes say whether, and where, the search so far is saved.
+            notes = getattr(error, "__notes__", ())
+            raise DataError("; ".join([str(error), *notes])) from None
         except (ValueError, RuntimeError) as error:
             raise DataError(f"{args.file}: {error}") from None
 

@@ -9,14 +9,19 @@ worker that is lost, with the same bits.
 
 Scores depend in their last bits on the instruction set that computes them,
 so every chunk reports its own, and a search on workers with different ones
-warns.
+warns. Workers that run another build of veldra (or none) are refused when
+the search begins, and a cluster lost during it ends the search with a
+:class:`ClusterError` that says where it got to.
 """
 
 from __future__ import annotations
 
+import concurrent.futures
 import contextlib
+import functools
 import itertools
 import math
+import os
 import threading
 import time
 import uuid
@@ -46,6 +51,70 @@ _CONNECT_SECONDS = 30
 # A broadcast that meets a lost worker is tried again after a pause.
 _BROADCAST_ATTEMPTS = 10
 _BROADCAST_PAUSE = 1.0
+# A refusal names at most this many workers of each kind.
+_NAMED_WORKERS = 3
+
+
+class ClusterError(ConnectionError):
+    """The Dask cluster cannot run the search, or was lost during it: a
+    scheduler that cannot be reached or stops answering, a closed client,
+    no workers, or workers without this build of veldra. The message says
+    which, and what to do; with a checkpoint, a note says where the search
+    so far is saved."""
+
+
+# The cluster's own failures, as distinct from a task's: the connection to
+# the scheduler broken or closed, the search's tasks cancelled with it, or
+# the workers running a task dying one after another.
+def _cluster_failures() -> tuple[type[BaseException], ...]:
+    from distributed import KilledWorker
+    from distributed.client import ClosedClientError
+
+    return (
+        OSError,
+        concurrent.futures.CancelledError,
+        ClosedClientError,
+        KilledWorker,
+    )
+
+
+def _reason(error: BaseException) -> str:
+    """What broke, in one line."""
+    reason = getattr(error, "reason", None)  # a cancelled future's
+    if reason == "scheduler-connection-lost":
+        return "the connection to the scheduler was lost"
+    if isinstance(error, concurrent.futures.CancelledError):
+        return f"the search's tasks were cancelled ({reason or error})"
+    if type(error).__name__ == "KilledWorker":
+        tries = getattr(error, "allowed_failures", 0) + 1
+        last = getattr(getattr(error, "last_worker", None), "address", "unknown")
+        return (
+            f"{tries} workers died in turn running one of its chunks (the last"
+            f" {last}); a worker that runs out of memory or crashes is"
+            " restarted, but not its task: see the workers' logs"
+        )
+    if type(error).__name__ == "CommClosedError":
+        cause = error
+        while cause.__cause__ is not None:
+            cause = cause.__cause__
+        lost = "the connection to the scheduler was lost"
+        return lost if cause is error else f"{lost} ({_reason(cause)})"
+    text = " ".join(str(error).split())
+    return f"{type(error).__name__}: {text}" if text else type(error).__name__
+
+
+def _lost(address: str, where: str, error: BaseException) -> ClusterError:
+    return ClusterError(
+        f"lost the Dask cluster (scheduler {address}) {where}: {_reason(error)}."
+        " Check that the scheduler and its workers are running, then search"
+        " again"
+    )
+
+
+_INSTALL = (
+    "install the same veldra build on the workers as here (the same wheel"
+    " and NumPy) and restart them"
+)
 
 
 # A worker runs one chunk at a time on all its threads; a second chunk sent
@@ -96,6 +165,97 @@ def _compute_chunk(
         )
         seconds = time.perf_counter() - began
     return scores, sinks, evaluations, seconds, _instruction_set(), where
+
+
+#: What must be the same on the workers as here, as named to the user.
+BUILD_PARTS = ("veldra", "NumPy", "native build")
+
+
+def _make_build_probe() -> Callable[[], dict[str, str]]:
+    # Defined inside a function, the probe is pickled by value: it runs on a
+    # worker whatever veldra, if any, that worker has.
+    def build() -> dict[str, str]:
+        """veldra's and NumPy's versions and the sha256 of the loaded
+        native extension; a part that cannot be imported is said so."""
+        import hashlib
+        import importlib
+
+        found = {}
+        for part, module, read in (
+            ("NumPy", "numpy", None),
+            ("veldra", "veldra", None),
+            ("native build", "veldra._sweep", hashlib.sha256),
+        ):
+            try:
+                loaded = importlib.import_module(module)
+                if read is None:
+                    found[part] = str(getattr(loaded, "__version__", "unknown"))
+                else:
+                    with open(loaded.__file__, "rb") as file:
+                        found[part] = "sha256 " + read(file.read()).hexdigest()[:16]
+            except Exception as error:  # noqa: BLE001 - any failure is "missing"
+                text = " ".join(str(error).split())
+                found[part] = f"missing ({type(error).__name__}: {text})"
+        return found
+
+    return build
+
+
+_build_probe = _make_build_probe()
+
+
+@functools.cache
+def this_build() -> dict[str, str]:
+    """veldra's build here (see :data:`BUILD_PARTS`), read once."""
+    return _build_probe()
+
+
+def build_mismatch(here: dict[str, str], workers: dict[str, Any]) -> str | None:
+    """What differs between ``here`` and the builds of ``workers`` (by
+    address: a build, or the error that stopped the probe), or None.
+
+    A worker without veldra is named for that alone, not again for the
+    native build it cannot have."""
+    differing: dict[str, dict[str, list[str]]] = {}
+    for address, build in sorted(workers.items()):
+        if isinstance(build, BaseException):
+            build = {"veldra": f"not checked ({_reason(build)})"}
+        for part in BUILD_PARTS:
+            theirs = build.get(part, "unknown")
+            if part == "native build" and build.get("veldra") != here["veldra"]:
+                continue
+            if theirs != here[part]:
+                differing.setdefault(part, {}).setdefault(theirs, []).append(address)
+    if not differing:
+        return None
+    said = []
+    for part, values in differing.items():
+        for theirs, addresses in values.items():
+            named = ", ".join(addresses[:_NAMED_WORKERS])
+            if len(addresses) > _NAMED_WORKERS:
+                named += f" and {len(addresses) - _NAMED_WORKERS} more"
+            worker = "worker" if len(addresses) == 1 else "workers"
+            said.append(f"{part} {theirs} on {worker} {named} (here {here[part]})")
+    return (
+        "the Dask cluster's workers do not run this build of veldra: "
+        + "; ".join(said)
+        + f". To search there, {_INSTALL}"
+    )
+
+
+def check_workers(client: Any) -> None:
+    """Refuse workers whose veldra, NumPy or native build is not this
+    process's (workers that join later are not checked)."""
+    workers = client.run(_build_probe, on_error="return")
+    # A worker lost meanwhile runs no task: the scheduler drops it.
+    workers = {
+        address: build
+        for address, build in workers.items()
+        if not isinstance(build, OSError)
+    }
+    message = build_mismatch(this_build(), workers)
+    if message is not None:
+        raise ClusterError(message)
 
 
 def split_level(
@@ -164,6 +324,7 @@ class Session:
     operands: Any  # the future of (columns, gram, reference, predecessors)
     token: str
     threads: int
+    address: str = ""  # the scheduler's, for messages
     instruction_sets: dict[str, str] = field(default_factory=dict)
     seconds: float = 0.0
     evaluations: int = 0
@@ -215,6 +376,7 @@ def connect(client: Any) -> Any:
     """A client from a ``distributed.Client`` or a scheduler address."""
     try:
         from distributed import Client
+        from distributed.comm import resolve_address
     except ImportError:
         raise ImportError(
             "a search on a cluster needs Dask's distributed:"
@@ -222,15 +384,23 @@ def connect(client: Any) -> Any:
         ) from None
     if isinstance(client, str):
         try:
+            # A client that fails on a malformed address is left half made,
+            # and hangs when collected: the address is read first.
+            resolve_address(client)
             return Client(client, timeout=_CONNECT_SECONDS, set_as_default=False)
         except (OSError, TimeoutError, ValueError) as error:  # a bad address too
-            raise ConnectionError(
+            raise ClusterError(
                 f"cannot reach the Dask scheduler at {client}: {error}"
             ) from None
     if not isinstance(client, Client):
         raise TypeError(
             "client must be a dask.distributed.Client (or, on the command line,"
             f" a scheduler address); got {type(client).__name__}"
+        )
+    if client.status in ("closing", "closed"):
+        raise ClusterError(
+            "the Dask client is closed: give an open one"
+            " (distributed.Client(scheduler address)), or the scheduler's address"
         )
     return client
 
@@ -242,25 +412,53 @@ def start(
     reference: np.ndarray,
     predecessors: np.ndarray,
 ) -> Session:
-    """Send the data to every worker, once for the whole search."""
+    """Check the workers' builds and send the data to every worker, once
+    for the whole search."""
     owned = isinstance(client, str)
     client = connect(client)
+    address = str(getattr(client.scheduler, "address", None) or client)
     try:
-        threads = sum(client.nthreads().values())
-        if threads == 0:
-            raise RuntimeError(
-                "the Dask cluster has no workers; start some (dask worker"
-                " <scheduler address>) or wait for them"
+        with _speaking(address, lambda: "before the search began"):
+            threads = sum(client.nthreads().values())
+            if threads == 0:
+                raise ClusterError(
+                    "the Dask cluster has no workers; start some (dask worker"
+                    " <scheduler address>) or wait for them"
+                )
+            check_workers(client)
+            token = uuid.uuid4().hex
+            operands = _broadcast(
+                client, (columns, gram, reference, predecessors), f"veldra-data-{token}"
             )
-        token = uuid.uuid4().hex
-        operands = _broadcast(
-            client, (columns, gram, reference, predecessors), f"veldra-data-{token}"
-        )
     except BaseException:
         if owned:
             client.close()
         raise
-    return Session(client, operands, token, threads, owned=owned)
+    return Session(client, operands, token, threads, address, owned=owned)
+
+
+def _still_connected(client: Any) -> None:
+    """Fail as the search's futures do once the client knows that its
+    scheduler is lost (or that it is closed)."""
+    if client.status != "running":
+        from distributed.client import FutureCancelledError
+
+        reason = "scheduler-connection-lost"
+        if client.status != "connecting":
+            reason = f"the client is {client.status}"
+        raise FutureCancelledError("veldra", reason)
+
+
+@contextlib.contextmanager
+def _speaking(address: str, whereabouts: Callable[[], str]) -> Iterator[None]:
+    """The cluster's own failures within, said as a :class:`ClusterError`
+    that tells where the search was (``whereabouts()``)."""
+    try:
+        yield
+    except ClusterError:
+        raise
+    except _cluster_failures() as error:
+        raise _lost(address, whereabouts(), error) from None
 
 
 def _broadcast(client: Any, value: Any, key: str) -> Any:
@@ -271,7 +469,8 @@ def _broadcast(client: Any, value: Any, key: str) -> Any:
         try:
             return client.scatter({key: value}, broadcast=True)[key]
         except OSError:
-            if attempt + 1 == _BROADCAST_ATTEMPTS:
+            # A lost scheduler is not waited for.
+            if attempt + 1 == _BROADCAST_ATTEMPTS or client.status != "running":
                 raise
             time.sleep(_BROADCAST_PAUSE)
     raise AssertionError("unreachable")
@@ -304,14 +503,26 @@ def sweep_level(
     if state.position >= size:
         return
     client = session.client
-    nthreads = client.nthreads()
+    levels = state.sinks.shape[0].bit_length() - 1
+
+    def whereabouts() -> str:
+        return (
+            f"during level {level} of {levels}, with {state.position:,} of its"
+            f" {size:,} subsets done ({100 * state.position // size}%)"
+        )
+
+    speaking = functools.partial(_speaking, session.address, whereabouts)
+    with speaking():
+        _still_connected(client)
+        nthreads = client.nthreads()
     workers = max(1, len(nthreads))
     session.threads = max(session.threads, sum(nthreads.values()))
     chunks = split_level(
         state.position, size, workers, session.positions_per_second(per_position)
     )
     began = time.perf_counter()
-    below = _broadcast(client, state.below, f"veldra-below-{session.token}-{level}")
+    with speaking():
+        below = _broadcast(client, state.below, f"veldra-below-{session.token}-{level}")
     broadcast_seconds = time.perf_counter() - began
 
     waiting = iter(chunks)
@@ -329,20 +540,30 @@ def sweep_level(
                 key=f"veldra-chunk-{session.token}-{level}-{first}",
             )
             pending[future] = (first, last)
+            # A client that loses its scheduler cancels the futures it knows;
+            # one made after that would never end.
+            _still_connected(client)
             return future
         return None
 
-    for _ in range(_IN_FLIGHT_PER_WORKER * workers):
-        submit()
-    completed = as_completed(list(pending), with_results=True, loop=client.loop)
     finished: dict[int, tuple[int, int]] = {}
     ahead = 0
     level_seconds, level_evaluations = 0.0, 0
     try:
-        for future, result in _results(completed):
-            following = submit()
-            if following is not None:
-                completed.add(following)
+        with speaking():
+            for _ in range(_IN_FLIGHT_PER_WORKER * workers):
+                submit()
+            # Results are fetched here, not by as_completed: a result it fails
+            # to fetch from a lost scheduler never comes out of it.
+            completed = as_completed(list(pending), loop=client.loop)
+        # The progress callback and the checkpoint run outside `speaking`:
+        # their failures are their own.
+        for future in completed:
+            with speaking():
+                following = submit()
+                if following is not None:
+                    completed.add(following)
+                result = _result(future)
             first, last = pending.pop(future)
             scores, sinks, evaluations, seconds, instruction_set, where = result
             state.scores[first:last] = scores
@@ -419,18 +640,34 @@ class ClusterExecutor:
     def instruction_sets(self) -> dict[str, str]:
         return {} if self.session is None else self.session.instruction_sets
 
+    def explain(
+        self, error: BaseException, checkpoint: str | os.PathLike[str] | None
+    ) -> None:
+        """Once a search has ended in ``error`` (and saved itself), note
+        where its work is kept, or how it could have been."""
+        if not isinstance(error, ClusterError) or getattr(error, "__notes__", None):
+            return  # the engine's note says why the checkpoint was not saved
+        if checkpoint is not None and os.path.exists(checkpoint):
+            error.add_note(
+                f"the search so far is saved in {os.fspath(checkpoint)}: the same"
+                " search with this checkpoint resumes from there"
+            )
+        elif checkpoint is None and self.session is not None:
+            error.add_note(
+                "with a checkpoint, a search cut short resumes from where it was"
+            )
+
     def close(self) -> None:
         if self.session is not None:
             self.session.close()
 
 
-def _results(completed: Any) -> Iterator[tuple[Any, Any]]:
-    """The chunks as they finish, with a plain message when the workers
-    cannot run them at all."""
+def _result(future: Any) -> Any:
+    """A chunk's result, with a plain message when the workers cannot run
+    the search at all."""
     try:
-        yield from completed
+        return future.result()
     except ModuleNotFoundError as error:
-        raise RuntimeError(
-            f"the cluster's workers cannot run the search ({error}): install"
-            " veldra, the same version as here, where the workers run"
+        raise ClusterError(
+            f"the cluster's workers cannot run the search ({error}): {_INSTALL}"
         ) from None
