@@ -35,3 +35,4 @@ venv=build/wheel-test-venv
   --ignore=tests/test_bench_accuracy.py --ignore=tests/test_bench_speed.py
 bash scripts/test-floors.sh
 "$PYTHON" -m pytest
+PYTHON="$PYTHON" bash scripts/docs.sh

@@ -1,6 +1,7 @@
 import numpy as np
 import pytest
 from simulate import backward_edges, simulate
+from sklearn.base import clone
 from sklearn.exceptions import NotFittedError
 from sklearn.linear_model import LassoLarsIC
 from sklearn.utils.estimator_checks import parametrize_with_checks
@@ -309,6 +310,34 @@ def test_bootstrap_n_sampling_errors(n_sampling, error):
     data, _, _ = simulate(100, 3, edge_prob=0.6, seed=10)
     with pytest.raises(error, match="n_sampling"):
         ExhaustiveOrdering(n_threads=1).bootstrap(data, n_sampling)
+
+
+@pytest.mark.parametrize(
+    ("own", "given", "drawn_as"),
+    [
+        # ExhaustiveOrdering(random_state=...) used to be a TypeError.
+        (5, None, 5),
+        (5, 7, 7),  # the seed given to bootstrap wins
+        (None, 7, 7),
+    ],
+)
+def test_random_state_seeds_bootstrap_not_the_search(own, given, drawn_as):
+    data = simulate(200, 3, edge_prob=0.6, seed=13).X
+    model = ExhaustiveOrdering(n_threads=1, random_state=own)
+    assert clone(model).get_params()["random_state"] == own
+    result = model.bootstrap(data, 2, random_state=given)
+    expected = ExhaustiveOrdering(n_threads=1).bootstrap(data, 2, random_state=drawn_as)
+    np.testing.assert_array_equal(result.resampled_indices, expected.resampled_indices)
+    assert result.random_state == drawn_as
+    fitted = model.fit(data)
+    unseeded = ExhaustiveOrdering(n_threads=1).fit(data)
+    np.testing.assert_array_equal(fitted.adjacency_matrix_, unseeded.adjacency_matrix_)
+
+
+def test_random_state_that_cannot_seed_is_refused_at_fit():
+    data = simulate(50, 3, seed=1).X
+    with pytest.raises(ValueError, match=r"random_state='x' cannot seed"):
+        ExhaustiveOrdering(n_threads=1, random_state="x").fit(data)
 
 
 def test_bootstrap_names_the_failing_resample():

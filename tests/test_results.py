@@ -336,7 +336,7 @@ def test_import_is_light():
     code = (
         "import sys, veldra\n"
         "veldra.causal_order, veldra.OrderResult, veldra.IdentifiabilityWarning\n"
-        "heavy = ('sklearn', 'scipy', 'pandas', 'networkx', 'joblib')\n"
+        "heavy = ('sklearn', 'scipy', 'pandas', 'networkx', 'joblib', 'narwhals')\n"
         "print(sorted(m for m in heavy if m in sys.modules))\n"
     )
     done = subprocess.run(

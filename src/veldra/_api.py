@@ -46,10 +46,12 @@ def causal_order(
 
     Parameters
     ----------
-    X : array-like of shape (n_samples, n_features), pandas.DataFrame or PreparedData
+    X : array-like of shape (n_samples, n_features), DataFrame or PreparedData
         The data, one variable per column; at least 2 samples, between 1
-        and 30 features. A DataFrame's column names are kept. Data from
-        :func:`veldra.prepare_data` are used as they are.
+        and 30 features. A data frame's column names are kept: pandas,
+        Polars or any other that narwhals reads (a lazy frame must be
+        collected first). Data from :func:`veldra.prepare_data` are used as
+        they are.
     reference : str, callable or array-like, default="normal"
         What residuals are compared to: ``"normal"``, ``"uniform"`` or
         ``"laplace"``, a quantile function called on the probabilities
@@ -95,8 +97,9 @@ def causal_order(
         Run the search on this Dask cluster (or on the one whose scheduler
         has this address, such as ``"tcp://host:8786"``), which needs
         ``pip install 'veldra[distributed]'`` here and veldra on the
-        workers. Each level is cut into tasks of a few seconds, one worker
-        thread each; the result is bit for bit that of a local search when
+        workers. Each level is cut into tasks of about 2 s of one worker,
+        which runs one task at a time on all its threads (two are sent to
+        each worker at a time, one running and one ready); the result is bit for bit that of a local search when
         the workers share this machine's instruction set (a UserWarning
         says when they mix sets). ``n_threads`` must then be None.
 
@@ -131,15 +134,17 @@ def causal_order(
         row numbers (:class:`veldra.RowIndexWarning`).
     IdentifiabilityWarning
         When fewer than d - 1 of the d variables have clearly non-Gaussian
-        residuals (p-value below 0.01), so that the data cannot pin the
+        residuals (p-value below 0.05), so that the data cannot pin the
         order down, or when there are fewer than max(50, 10 d) samples.
     NarrowMarginWarning
         When the best order and the runner-up tie, or the runner-up scores
-        higher on 10 % or more of resampled rows.
+        higher on 25 % or more of resampled rows, and the runner-up would
+        change the graph.
     DependentResidualsWarning
-        When residuals of the fitted graph are dependent (HSIC tests,
-        Holm-corrected at 0.01): a hidden common cause, a non-linear link
-        or a wrong order.
+        When a variable's residual, regressed on the variables before it,
+        depends on one of them or on its residual (kernel and
+        cross-cumulant tests, Holm-corrected at 0.001): a hidden common
+        cause, a non-linear link or a wrong order.
 
     Raises
     ------
@@ -149,7 +154,8 @@ def causal_order(
         For prior knowledge that names no column or contradicts itself (a
         ValueError).
     TypeError
-        For a sparse X, or an n_threads that is not an integer or None.
+        For a sparse X, a lazy frame (collect it first), or an n_threads
+        that is not an integer or None.
     MemoryError
         If the search's tables, buffers or threads do not fit in memory.
     RuntimeError
@@ -213,6 +219,5 @@ def causal_order(
         progress=progress,
         checkpoint=checkpoint,
         client=client,
-        stacklevel=2,
     )
     return result

@@ -317,6 +317,17 @@ def _threshold(min_causal_effect: float | None) -> float:
     return threshold
 
 
+def resampling_rng(random_state: Any) -> np.random.RandomState:
+    """The generator of the resamples' rows, as lingam's bootstrap seeds it."""
+    try:
+        return check_random_state(random_state)
+    except ValueError:
+        raise ValueError(
+            f"random_state={random_state!r} cannot seed the resampling; pass an"
+            " int, a numpy.random.RandomState or None"
+        ) from None
+
+
 def bootstrap(
     data: np.ndarray,
     names: tuple[str, ...] | None,
@@ -334,7 +345,7 @@ def bootstrap(
     """Search ``count`` resamples of the rows of checked ``data`` (standardised
     or not: every resample is standardised anew) and fit each one's graph;
     see :meth:`veldra.ExhaustiveOrdering.bootstrap`."""
-    rng = check_random_state(random_state)
+    rng = resampling_rng(random_state)
     n_samples, n_features = data.shape
     indices = rng.randint(0, n_samples, size=(count, n_samples))
     orders = np.empty((count, n_features), dtype=np.int64)

@@ -1,7 +1,11 @@
 """User input as a float64 array: arrays and nested sequences, masked
 arrays, object and text cells, and data frames (with their column names),
 refusing what a conversion would silently change (masked cells, dates and
-times, complex numbers) and naming the cell that is not a number."""
+times, complex numbers) and naming the cell that is not a number.
+
+pandas frames are read directly; other libraries' frames (Polars, PyArrow
+and the rest that narwhals knows) through narwhals, imported only for them.
+"""
 
 from __future__ import annotations
 
@@ -17,7 +21,13 @@ import numpy as np
 
 from ._text import column_label, column_labels
 
-__all__ = ["as_float_array", "describe", "is_frame", "reject_unsupported"]
+__all__ = [
+    "as_float_array",
+    "describe",
+    "is_frame",
+    "other_frame",
+    "reject_unsupported",
+]
 
 # Cells a Python value may hold that float() would turn into a number but that
 # are not quantities: dates, times and durations.
@@ -31,7 +41,32 @@ _NOT_QUANTITIES = (
 
 
 def is_frame(X: object) -> bool:
-    return hasattr(X, "columns") and hasattr(X, "to_numpy") and hasattr(X, "iloc")
+    """Whether X is a pandas(-like) DataFrame."""
+    # iloc first: asking a lazy frame for its columns may resolve its query.
+    return hasattr(X, "iloc") and hasattr(X, "columns") and hasattr(X, "to_numpy")
+
+
+def other_frame(X: object) -> Any:
+    """X as a narwhals DataFrame when it is a data frame of another library
+    than pandas (Polars, PyArrow, ...), else None.
+
+    Raises
+    ------
+    TypeError
+        For a lazy frame, which holds a query rather than data.
+    """
+    if isinstance(X, np.ndarray | list | tuple) or is_frame(X):
+        return None
+    import narwhals.stable.v2 as nw
+
+    frame = nw.from_native(X, pass_through=True)
+    if isinstance(frame, nw.LazyFrame):
+        kind = f"{type(X).__module__.partition('.')[0]}.{type(X).__name__}"
+        raise TypeError(
+            f"X is a lazy frame ({kind}): it holds a query, not data; call"
+            " `collect()` first and pass the DataFrame it returns"
+        )
+    return frame if isinstance(frame, nw.DataFrame) else None
 
 
 def describe(value: object) -> str:
@@ -90,17 +125,21 @@ def _bad_cell_error(
     )
 
 
+def _temporal_error(index: int, names: Sequence[str], dtype: object) -> ValueError:
+    return ValueError(
+        f"{column_label(index, names)} holds dates, times or durations (dtype"
+        f" {dtype}), not quantities; convert it to numbers first, such as"
+        " seconds since a start"
+    )
+
+
 def _check_frame_dtypes(frame: Any, names: Sequence[str]) -> None:
     for j, dtype in enumerate(frame.dtypes):
         kind = getattr(dtype, "kind", "")
         if kind == "c":
             raise ValueError(f"Complex data not supported: {column_label(j, names)}")
         if kind in "mM":
-            raise ValueError(
-                f"{column_label(j, names)} holds dates, times or durations (dtype"
-                f" {dtype}), not quantities; convert it to numbers first, such as"
-                " seconds since a start"
-            )
+            raise _temporal_error(j, names, dtype)
 
 
 def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
@@ -132,6 +171,31 @@ def _frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
     # A new C-ordered array, never a view of the frame's own: it is
     # standardised in place.
     return np.array(data, order="C", copy=True), names
+
+
+def _other_frame_to_array(frame: Any) -> tuple[np.ndarray, tuple[str, ...]]:
+    """A narwhals DataFrame's columns as float64, read one by one as pandas'
+    are: numbers (nulls as NaN), booleans and numbers written as text."""
+    names = tuple(str(c) for c in frame.columns)
+    data = np.empty((len(frame), len(names)), dtype=np.float64)
+    for j, series in enumerate(frame.iter_columns()):
+        if series.dtype.is_temporal():
+            raise _temporal_error(j, names, series.dtype)
+        cells = series.to_numpy()
+        kind = cells.dtype.kind
+        if cells.ndim != 1:  # a column of fixed-size arrays
+            raise _bad_cell_error(j, names, (0, cells[0], False))
+        if kind == "c":
+            raise ValueError(f"Complex data not supported: {column_label(j, names)}")
+        if kind in "mM":
+            raise _temporal_error(j, names, series.dtype)
+        if kind not in "biuf":
+            bad = _bad_cell(np.asarray(cells, dtype=object), missing_ok=True)
+            if bad is not None:
+                raise _bad_cell_error(j, names, bad)
+            cells = [math.nan if value is None else value for value in cells.tolist()]
+        data[:, j] = cells
+    return data, names
 
 
 def _reject_masked_cells(X: Any) -> None:
@@ -248,14 +312,17 @@ def _array_to_float(X: Any, *, copy: bool = True) -> np.ndarray:
 def as_float_array(
     X: Any, *, copy: bool = True
 ) -> tuple[np.ndarray, tuple[str, ...] | None]:
-    """X as a 2-D float64 C-ordered array, and a DataFrame's column names
+    """X as a 2-D float64 C-ordered array, and a data frame's column names
     (None for other input; names given apart are :mod:`veldra._data`'s).
 
     Returns a new array unless ``copy`` is false and X is already such an
     array.
     """
     names = None
-    if is_frame(X):
+    other = other_frame(X)
+    if other is not None:
+        data, names = _other_frame_to_array(other)
+    elif is_frame(X):
         data, names = _frame_to_array(X)
         if data.ndim != 2:
             raise ValueError("expected a 2-D table of shape (n_samples, n_features)")

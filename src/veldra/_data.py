@@ -384,8 +384,9 @@ def check_data(
 
     Parameters
     ----------
-    X : array-like of shape (n_samples, n_features) or pandas.DataFrame
-        Real-valued data, one variable per column. Booleans, integers and
+    X : array-like of shape (n_samples, n_features) or DataFrame
+        Real-valued data, one variable per column (a data frame as
+        :func:`veldra.causal_order` takes it). Booleans, integers and
         numbers written as text in an object array or column are converted
         to float64.
     names : sequence of str, optional
@@ -447,7 +448,7 @@ def prepare_data(
 
     Parameters
     ----------
-    X : array-like of shape (n_samples, n_features) or pandas.DataFrame
+    X : array-like of shape (n_samples, n_features), DataFrame or PreparedData
         The data, as :func:`veldra.causal_order` takes it. PreparedData is
         returned as it is.
     names : sequence of str, optional

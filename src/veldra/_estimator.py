@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import os
 import time
-import warnings
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -26,7 +25,7 @@ from ._checks import (
     check_choice,
     check_flag,
 )
-from ._convert import reject_unsupported
+from ._convert import other_frame, reject_unsupported
 from ._data import PreparedData, checked_array, column_index, prepare, prepare_data
 from ._export import GraphExports
 from ._graph import residuals, total_effect
@@ -34,6 +33,7 @@ from ._knowledge import Knowledge, make_knowledge, read_once
 from ._pipeline import find_order
 from ._progress import ProgressCallback
 from ._text import escape_controls
+from ._warnings import warn
 
 __all__ = ["BootstrapResult", "ExhaustiveOrdering"]
 
@@ -90,6 +90,12 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     robust : bool, default=False
         Limit each column's extreme values before the search and the graph,
         as :func:`veldra.causal_order` does.
+    random_state : int, RandomState instance or None, default=None
+        The seed :meth:`bootstrap` resamples with when it is given none
+        (``bootstrap(random_state=...)`` takes precedence), so that code
+        written for lingam's estimators runs unchanged. The search and the
+        graph do not use it: they are deterministic, and :meth:`fit` gives
+        the same result whatever the seed.
 
     Attributes
     ----------
@@ -143,7 +149,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         than one only on a cluster of mixed machines).
     n_features_in_ : int
         Number of features seen during :meth:`fit`.
-    feature_names_in_ : ndarray of shape (n_features_in_,)
+    feature_names_in_ : ndarray of shape (n_features,)
         Names of the features seen during :meth:`fit`. Defined only when
         ``X`` has feature names that are all strings.
 
@@ -222,6 +228,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         required_order: Sequence[tuple[int | str, int | str]] | None = None,
         prior_knowledge: npt.ArrayLike | None = None,
         robust: bool = False,
+        random_state: int | np.random.RandomState | None = None,
     ) -> None:
         self.reference = reference
         self.pruning = pruning
@@ -232,6 +239,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         self.required_order = required_order
         self.prior_knowledge = prior_knowledge
         self.robust = robust
+        self.random_state = random_state
 
     def fit(
         self,
@@ -247,7 +255,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features) or PreparedData
-            The data, one variable per column; a pandas DataFrame keeps its
+            The data, one variable per column; a data frame (pandas, Polars
+            or another, as :func:`veldra.causal_order` takes) keeps its
             column names in ``feature_names_in_`` (as does PreparedData with
             names). At least 2 samples and at most 30 features, all finite,
             no constant column and no exactly collinear columns.
@@ -271,7 +280,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         Raises
         ------
         ValueError
-            For invalid parameters, and for data that is not 2-D, has fewer
+            For invalid parameters (a ``random_state`` that cannot seed
+            :meth:`bootstrap` among them), and for data that is not 2-D, has fewer
             than 2 samples or more than 30 features, holds non-finite
             values, or has a constant column or exactly collinear columns;
             for a masked array with masked cells, or a DataFrame with date,
@@ -302,7 +312,6 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             client=client,
             pruning=self.pruning,
             criterion=self.criterion,
-            stacklevel=2,
         )
         order = np.array(result.order, dtype=np.int64)
         self.adjacency_matrix_ = np.array(result.adjacency_matrix)
@@ -373,7 +382,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_) or PreparedData
+        X : array-like of shape (n_samples, n_features) or PreparedData
             Data with the same variables as those the estimator was fitted
             on (usually the same data).
         from_index : int or str
@@ -420,12 +429,11 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
         positions = np.argsort(self.causal_order_)
         if positions[target] < positions[source]:
             labels = [escape_controls(name) for name in self._column_names()]
-            warnings.warn(
+            warn(
                 f"the causal order puts {labels[target]} (to_index={target}) before"
                 f" {labels[source]} (from_index={source}), so it cannot be affected"
                 " by it: the total effect is 0.0",
                 UserWarning,
-                stacklevel=2,
             )
             return 0.0
         if prepared is None:
@@ -452,7 +460,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features_in_) or PreparedData
+        X : array-like of shape (n_samples, n_features) or PreparedData
             The data the estimator was fitted on (or data with the same
             variables).
         max_samples : int, default=1000
@@ -504,6 +512,8 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             Number of resamples, at least 1. Each costs one full search.
         random_state : int, RandomState instance or None, default=None
             Seeds the resampling; pass an int for reproducible results.
+            None takes the estimator's ``random_state`` (itself None by
+            default: other draws at every call).
         n_jobs : int or None, default=None
             Resamples searched at the same time (joblib, in threads: the
             search releases the interpreter lock). None or 1 searches them
@@ -550,7 +560,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
             data,
             names,
             count,
-            random_state,
+            self.random_state if random_state is None else random_state,
             reference=self.reference,
             n_threads=self.n_threads,
             pruning=self.pruning,
@@ -563,6 +573,7 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     def _check_params(self) -> None:
         check_choice(self.pruning, PRUNINGS, "pruning")
         check_choice(self.criterion, CRITERIA, "criterion")
+        _bootstrap.resampling_rng(self.random_state)  # draws nothing
 
     def _prepared(self, X: Any, *, reset: bool, screen: bool = False) -> PreparedData:
         """``X`` checked and standardised (with extremes limited under
@@ -598,15 +609,16 @@ class ExhaustiveOrdering(GraphExports, BaseEstimator):
     ) -> tuple[np.ndarray, tuple[str, ...] | None]:
         """Validate ``X``; ``reset`` as in ``validate_data``, None: no bookkeeping.
 
-        A DataFrame gets the data checks of :func:`veldra.causal_order`
-        first, so that the messages name its columns. Other input gets
+        A data frame gets the data checks of :func:`veldra.causal_order`
+        first, so that the messages name its columns (a lazy frame is
+        refused). Other input gets
         scikit-learn's checks first (sparse, complex, object or empty input
         get its usual messages), after masked arrays are refused (the
         conversion would use the values under the mask). Returns a new
         float64 array and the names; columns are checked for collinearity by
         :func:`veldra._data.prepare`.
         """
-        frame = hasattr(X, "columns")
+        frame = other_frame(X) is not None or hasattr(X, "columns")
         if frame:
             checked = checked_array(X)
         else:

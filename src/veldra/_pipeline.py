@@ -80,17 +80,16 @@ def find_order(
     client: Any = None,
     pruning: str = "adaptive_lasso",
     criterion: str = "bic",
-    stacklevel: int = 1,
 ) -> OrderResult:
     """:func:`veldra.causal_order` on prepared data; ``start`` is the
     :func:`time.perf_counter` value the reported time counts from.
 
     The data's findings are issued as warnings before the search, the fit's
-    after it (``stacklevel`` counts from the caller). Without ``diagnose``
+    after it. Without ``diagnose``
     the result has neither graph nor diagnostics and nothing is issued, as
     the bootstrap's resamples need none."""
     if diagnose:
-        issue(prepared.findings, stacklevel + 1)
+        issue(prepared.findings)
     if start is None:
         start = time.perf_counter()
     standard, names = prepared.standard, prepared.names
@@ -142,7 +141,7 @@ def find_order(
             pruning,
             criterion,
         )
-        issue(extra["warnings"][len(prepared.findings) :], stacklevel + 1)
+        issue(extra["warnings"][len(prepared.findings) :])
     return OrderResult(
         order=order,
         column_names=None if names is None else tuple(names),

@@ -200,14 +200,13 @@ class OrderResult:
     @property
     def names(self) -> tuple[str, ...] | None:
         """Deprecated: the names in causal order; use :attr:`order_names`."""
-        import warnings
+        from ._warnings import warn
 
-        warnings.warn(
+        warn(
             "OrderResult.names is deprecated: it lists the names in causal"
             " order, which is order_names; column_names lists them in column"
             " order",
             DeprecationWarning,
-            stacklevel=2,
         )
         return self.order_names
 

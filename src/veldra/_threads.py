@@ -12,10 +12,10 @@ from __future__ import annotations
 
 import math
 import os
-import warnings
 from pathlib import Path
 
 from ._checks import as_int
+from ._warnings import warn
 
 __all__ = [
     "MAX_THREADS",
@@ -159,5 +159,5 @@ def resolve_threads(n_threads: int | None) -> int:
     (UserWarning) when the count asked for is lowered."""
     count, note = cap_threads(n_threads)
     if note is not None:
-        warnings.warn(f"n_threads={n_threads}: {note}", stacklevel=3)
+        warn(f"n_threads={n_threads}: {note}")
     return count

@@ -1,9 +1,12 @@
 """The warnings veldra gives when an answer should not be trusted, one class
-per kind, and :class:`Finding`: a warning's message that remembers its kind,
-kept in a result and issued by the front ends."""
+per kind, :class:`Finding`: a warning's message that remembers its kind,
+kept in a result and issued by the front ends, and :func:`warn`, which every
+warning of the package goes through."""
 
 from __future__ import annotations
 
+import os
+import sys
 import warnings
 from collections.abc import Iterable
 from typing import Any, Self
@@ -20,7 +23,11 @@ __all__ = [
     "RowIndexWarning",
     "VeldraWarning",
     "issue",
+    "warn",
 ]
+
+# Frames of files under this directory are veldra's own.
+_PACKAGE = os.path.dirname(__file__) + os.sep
 
 
 class VeldraWarning(UserWarning):
@@ -90,12 +97,26 @@ class Finding(str):
         return (Finding, (self.category, str(self)))
 
 
-def issue(findings: Iterable[str], stacklevel: int) -> None:
+def warn(message: str | Warning, category: type[Warning] | None = None) -> None:
+    """:func:`warnings.warn`, reported at the line that called into veldra.
+
+    The stack level is counted out of the package's own frames, however
+    deep the call, so that the warning names the user's file and line (and
+    the filters for it, such as DeprecationWarning's in ``__main__``, apply).
+    """
+    frame = sys._getframe(1)
+    level = 2  # that frame's, counted from warnings.warn's caller: this one
+    while frame.f_back is not None and frame.f_code.co_filename.startswith(_PACKAGE):
+        frame = frame.f_back
+        level += 1
+    warnings.warn(message, category, stacklevel=level)
+
+
+def issue(findings: Iterable[str]) -> None:
     """Issue each finding as a warning of its kind (a plain message, as read
     back from a record, as a :class:`VeldraWarning`)."""
     for finding in findings:
-        category = getattr(finding, "category", VeldraWarning)
-        warnings.warn(str(finding), category, stacklevel=stacklevel + 1)
+        warn(str(finding), getattr(finding, "category", VeldraWarning))
 
 
 for _class in (

@@ -253,9 +253,10 @@ def build_parser() -> argparse.ArgumentParser:
         "--scheduler",
         metavar="ADDRESS",
         help="run the search on the Dask cluster whose scheduler is at "
-        "ADDRESS (such as tcp://host:8786), each worker thread taking tasks "
-        "of a few seconds; needs veldra[distributed] here and veldra on the "
-        "workers (--estimate still describes this machine)",
+        "ADDRESS (such as tcp://host:8786): each worker runs one task of "
+        "about 2 s at a time on all its threads, with a second one waiting; "
+        "needs veldra[distributed] here and veldra on the workers "
+        "(--estimate still describes this machine)",
     )
     order.add_argument(
         "--json",

@@ -25,12 +25,12 @@ import math
 import os
 import socket
 import tempfile
-import warnings
 import zipfile
 from typing import Any
 
 import numpy as np
 
+from .._warnings import warn
 from ._state import State
 
 __all__ = [
@@ -372,13 +372,12 @@ class CheckpointFile:
             self.write(state)
         except OSError as error:
             self.failure = error
-            warnings.warn(
+            warn(
                 CheckpointWarning(
                     f"the checkpoint {self.path!r} could not be written"
                     f" ({error.strerror or error}); the search goes on without"
                     " saving, and the last checkpoint written is kept"
-                ),
-                stacklevel=2,
+                )
             )
             return False
         return True

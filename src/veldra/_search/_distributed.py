@@ -20,12 +20,13 @@ import math
 import threading
 import time
 import uuid
-import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from .._warnings import warn
 
 if TYPE_CHECKING:
     from ._state import State
@@ -190,7 +191,7 @@ class Session:
         self.instruction_sets[where] = instruction_set
         if not self.warned and len(set(self.instruction_sets.values())) > 1:
             self.warned = True
-            warnings.warn(mixed_message(self.instruction_sets), stacklevel=4)
+            warn(mixed_message(self.instruction_sets))
 
 
 def mixed_message(instruction_sets: dict[str, str]) -> str:
