@@ -43,7 +43,37 @@ if(VELDRA_HIGHWAY_SOURCE)
     message(FATAL_ERROR "VELDRA_HIGHWAY_SOURCE: no file or directory ${source}")
   endif()
 else()
-  set(source "${VELDRA_HIGHWAY_URL}")
+  # Downloaded here, in one bounded try: FetchContent's own download retries
+  # for a minute and a half before it fails offline, without saying how to
+  # build without the network. 60 s is 3.6 MB at 60 kB/s. FetchContent checks
+  # the archive's SHA-256 below.
+  set(source "${CMAKE_BINARY_DIR}/_deps/highway-${VELDRA_HIGHWAY_VERSION}.tar.gz")
+  set(have_archive OFF)
+  if(EXISTS "${source}")
+    file(SHA256 "${source}" hash)
+    if(hash STREQUAL VELDRA_HIGHWAY_SHA256)
+      set(have_archive ON)
+    endif()
+  endif()
+  if(NOT have_archive)
+    message(STATUS "Downloading Highway ${VELDRA_HIGHWAY_VERSION} from ${VELDRA_HIGHWAY_URL}")
+    file(DOWNLOAD "${VELDRA_HIGHWAY_URL}" "${source}.part" STATUS status
+         TIMEOUT 60 INACTIVITY_TIMEOUT 10)
+    list(GET status 0 code)
+    if(NOT code EQUAL 0)
+      file(REMOVE "${source}.part")
+      list(GET status 1 reason)
+      message(FATAL_ERROR
+        "The download of Highway ${VELDRA_HIGHWAY_VERSION} from "
+        "${VELDRA_HIGHWAY_URL} failed: ${reason}. To build without the "
+        "network, set VELDRA_HIGHWAY_SOURCE (environment or CMake variable) "
+        "to a copy of that release archive (or Debian's "
+        "highway_${VELDRA_HIGHWAY_VERSION}.orig.tar.gz) or to its unpacked "
+        "source tree, e.g. VELDRA_HIGHWAY_SOURCE=/path/to/"
+        "${VELDRA_HIGHWAY_VERSION}.tar.gz pip install .")
+    endif()
+    file(RENAME "${source}.part" "${source}")
+  endif()
 endif()
 message(STATUS "Highway ${VELDRA_HIGHWAY_VERSION} source: ${source}")
 FetchContent_Declare(highway URL "${source}"

@@ -8,14 +8,12 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 HIGHWAY_ARCHIVE=build/highway-src/highway_1.3.0.orig.tar.gz
 
+# The build requirements; the rest comes with veldra, as its extras.
 python_packages() {
-  "$PYTHON" -m pip install -q "pybind11>=3.0" "scikit-build-core>=0.11" \
-    "cmake>=3.18" ninja "numpy>=1.25" "scipy>=1.10" "scikit-learn>=1.6" \
-    "pytest>=8" "hypothesis>=6" "pandas>=2" "networkx>=3" \
-    "distributed>=2024.1" "matplotlib>=3.7" "narwhals>=2.0.1" "polars>=1"
-  # The docs (the `docs` extra): scripts/docs.sh.
-  "$PYTHON" -m pip install -q "sphinx>=8" "pydata-sphinx-theme>=0.16" \
-    "myst-parser>=4" "numpydoc>=1.8" "sphinx-argparse>=0.5"
+  "$PYTHON" -m pip install -q $("$PYTHON" scripts/requirements.py build)
+}
+install_veldra() {
+  "$PYTHON" -m pip install -q --no-build-isolation ".[test,docs]"
 }
 
 . /etc/os-release
@@ -33,7 +31,7 @@ NOTE
     exit 1
   fi
   python_packages
-  "$PYTHON" -m pip install -q --no-build-isolation .
+  install_veldra
   bash scripts/wheel.sh
   exit 0
 fi
@@ -110,7 +108,7 @@ fi
 python_packages
 
 # The package itself, then the native tests and benchmarks.
-"$PYTHON" -m pip install -q --no-build-isolation .
+install_veldra
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVELDRA_BUILD_TESTS=ON -DVELDRA_BUILD_BENCHMARKS=ON -DVELDRA_WERROR=ON \
   -DPython_EXECUTABLE="$(command -v "$PYTHON")" \
@@ -129,7 +127,7 @@ bash scripts/wheel.sh
 # NumPy) than the above; they get an environment of their own, with its own
 # build of veldra.
 "$PYTHON" -m venv build/bench-venv
-build/bench-venv/bin/python -m pip install -q "pybind11>=3.0" \
-  "scikit-build-core>=0.11" "cmake>=3.18" ninja setuptools wheel
+build/bench-venv/bin/python -m pip install -q \
+  $("$PYTHON" scripts/requirements.py build) setuptools wheel
 build/bench-venv/bin/python -m pip install -q --no-build-isolation \
   -C build-dir=build/bench-wheel ".[bench]"

@@ -20,9 +20,12 @@ for build in build/native build/native-hwy13; do
   fi
 done
 
-# The Python tests once on the wheel (Highway 1.3.0 linked in), but for the
-# benchmarks' (run by their own environment), then on the installed build.
+# The wheels, each in a fresh environment of its Python; the Python tests
+# once on this Python's wheel (Highway 1.3.0 linked in), but for the
+# benchmarks' (run by their own environment), again on it with every
+# requirement at its floor, then on the installed build.
 bash scripts/wheel.sh >/dev/null
+bash scripts/test-wheels.sh
 tag=$("$PYTHON" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 venv=build/wheel-test-venv
 [ -x "$venv/bin/python" ] || "$PYTHON" -m venv --system-site-packages "$venv"
@@ -30,5 +33,6 @@ venv=build/wheel-test-venv
   dist/veldra-*-"$tag"-"$tag"-manylinux_*.whl
 "$venv/bin/python" -m pytest --ignore=tests/test_wheel.py \
   --ignore=tests/test_bench_accuracy.py --ignore=tests/test_bench_speed.py
+bash scripts/test-floors.sh
 "$PYTHON" -m pytest
 PYTHON="$PYTHON" bash scripts/docs.sh

@@ -5,10 +5,13 @@ import re
 import subprocess
 import sys
 import sysconfig
+import tarfile
+import zipfile
 from pathlib import Path
 
 import pytest
 
+import veldra
 from veldra import _exhaustive_kernel
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -20,20 +23,6 @@ SYSTEM_LIBRARIES = {
     "libstdc++.so.6",
     "libgcc_s.so.1",
 }
-
-SEARCH = """
-import numpy as np
-import veldra
-rng = np.random.default_rng(0)
-e = rng.uniform(-1, 1, (2000, 4))
-X = e.copy()
-X[:, 0] += 0.8 * X[:, 2]
-X[:, 3] += -0.7 * X[:, 0]
-X[:, 1] += 0.5 * X[:, 3] + 0.4 * X[:, 2]
-result = veldra.causal_order(X, n_threads=2)
-print(veldra._sweep.__file__)  # the engine the search ran on
-print(result.order.tolist())
-"""
 
 
 def run(*command, **kwargs):
@@ -49,16 +38,22 @@ def run(*command, **kwargs):
     return proc.stdout
 
 
+def built(pattern):
+    """The newest file of scripts/wheel.sh in dist/ matching ``pattern``."""
+    found = sorted((ROOT / "dist").glob(pattern))
+    if not found:
+        reason = f"no {pattern} in dist/: run scripts/wheel.sh"
+        if os.environ.get("CI"):  # setup.sh builds it: its absence is a fault
+            pytest.fail(reason)
+        pytest.skip(reason)
+    return found[-1]
+
+
 @pytest.fixture(scope="module")
 def venv(tmp_path_factory):
     """A fresh environment with the wheel for this Python installed."""
     tag = f"cp{sys.version_info.major}{sys.version_info.minor}"
-    wheels = sorted((ROOT / "dist").glob(f"veldra-*-{tag}-{tag}-manylinux_*.whl"))
-    if not wheels:
-        reason = f"no {tag} manylinux wheel in dist/: run scripts/wheel.sh"
-        if os.environ.get("CI"):  # setup.sh builds it: its absence is a fault
-            pytest.fail(reason)
-        pytest.skip(reason)
+    wheel = built(f"veldra-*-{tag}-{tag}-manylinux_*.whl")
     path = tmp_path_factory.mktemp("wheel") / "venv"
     # NumPy, SciPy and scikit-learn come from this interpreter's packages.
     run(sys.executable, "-m", "venv", "--system-site-packages", path)
@@ -73,7 +68,7 @@ def venv(tmp_path_factory):
         "--no-index",
         "--no-deps",
         "--force-reinstall",
-        wheels[-1],
+        wheel,
     )
     run(python, "-m", "pip", "check")
     return path
@@ -98,10 +93,8 @@ def test_wheel_module_needs_only_the_system_libraries(venv, name):
     assert "RUNPATH" not in dynamic
 
 
-def test_wheel_searches_and_its_command_runs(venv, module, tmp_path):
-    out = run(venv / "bin" / "python", "-c", SEARCH, cwd=tmp_path)
-    (engine,) = module.parent.glob("_sweep*.so")
-    assert out.split("\n")[:2] == [str(engine), "[2, 0, 3, 1]"]
+def test_wheel_searches_and_its_command_runs(venv, tmp_path):
+    run(venv / "bin" / "python", ROOT / "tests" / "wheel_search.py", cwd=tmp_path)
     data = tmp_path / "data.csv"
     data.write_text(
         "a,b\n" + "".join(f"{i % 7},{(i % 7) ** 2 + i % 3}\n" for i in range(50))
@@ -126,3 +119,36 @@ def test_wheel_gives_the_installed_build_s_bits(module):
         "--repeats=1",
     )
     assert "200 random searches: every build gave the same bits" in out
+
+
+@pytest.mark.parametrize(
+    ("archive", "member"),
+    [
+        (".tar.gz", "{top}/LICENSE"),
+        (".tar.gz", "{top}/CHANGELOG.md"),
+        (".tar.gz", "{top}/CITATION.cff"),
+        ("-*-manylinux_*.whl", "{top}.dist-info/licenses/LICENSE"),
+    ],
+)
+def test_archives_carry(archive, member):
+    top = f"veldra-{veldra.__version__}"
+    path = built(top + archive)
+    if path.suffix == ".whl":
+        with zipfile.ZipFile(path) as opened:
+            names = opened.namelist()
+    else:
+        with tarfile.open(path) as opened:
+            names = opened.getnames()
+    assert member.format(top=top) in names
+
+
+@pytest.mark.parametrize(
+    ("name", "version"),
+    [
+        ("CITATION.cff", r"^version: (.+)$"),  # CFF wants it written out
+        ("CHANGELOG.md", r"^## (\d\S*)"),  # the newest version described
+    ],
+)
+def test_the_version_is_the_package_s(name, version):
+    text = (ROOT / name).read_text()
+    assert re.search(version, text, re.MULTILINE)[1] == veldra.__version__
