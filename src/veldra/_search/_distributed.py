@@ -468,9 +468,16 @@ def _broadcast(client: Any, value: Any, key: str) -> Any:
     for attempt in range(_BROADCAST_ATTEMPTS):
         try:
             return client.scatter({key: value}, broadcast=True)[key]
-        except OSError:
+        except (OSError, ValueError) as error:
+            # Dask samples the workers to send to from a list that a lost
+            # worker may leave shorter than the count it read before.
+            lost = isinstance(error, OSError) or "larger than population" in str(error)
             # A lost scheduler is not waited for.
-            if attempt + 1 == _BROADCAST_ATTEMPTS or client.status != "running":
+            if (
+                not lost
+                or attempt + 1 == _BROADCAST_ATTEMPTS
+                or client.status != "running"
+            ):
                 raise
             time.sleep(_BROADCAST_PAUSE)
     raise AssertionError("unreachable")
