@@ -14,7 +14,7 @@ import veldra
 
 project = "veldra"
 author = "The veldra developers"
-copyright = "the veldra developers"  # noqa: A001
+copyright = "the veldra developers"
 release = version = veldra.__version__
 
 extensions = [
