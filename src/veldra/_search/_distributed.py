@@ -66,16 +66,22 @@ class ClusterError(ConnectionError):
 # The cluster's own failures, as distinct from a task's: the connection to
 # the scheduler broken or closed, the search's tasks cancelled with it, or
 # the workers running a task dying one after another.
-def _cluster_failures() -> tuple[type[BaseException], ...]:
-    from distributed import KilledWorker
-    from distributed.client import ClosedClientError
+class _Cancelled(concurrent.futures.CancelledError):
+    """The search's futures lost with their client, as Dask says it."""
 
-    return (
-        OSError,
-        concurrent.futures.CancelledError,
-        ClosedClientError,
-        KilledWorker,
-    )
+    def __init__(self, reason: str) -> None:
+        super().__init__(reason)
+        self.reason = reason
+
+
+def _cluster_failures() -> tuple[type[BaseException], ...]:
+    import distributed.client
+    from distributed import KilledWorker
+
+    # Older releases of distributed have no error of their own for a
+    # closed client.
+    closed = getattr(distributed.client, "ClosedClientError", OSError)
+    return (OSError, concurrent.futures.CancelledError, closed, KilledWorker)
 
 
 def _reason(error: BaseException) -> str:
@@ -441,12 +447,10 @@ def _still_connected(client: Any) -> None:
     """Fail as the search's futures do once the client knows that its
     scheduler is lost (or that it is closed)."""
     if client.status != "running":
-        from distributed.client import FutureCancelledError
-
         reason = "scheduler-connection-lost"
         if client.status != "connecting":
             reason = f"the client is {client.status}"
-        raise FutureCancelledError("veldra", reason)
+        raise _Cancelled(reason)
 
 
 @contextlib.contextmanager
