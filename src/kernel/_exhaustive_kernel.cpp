@@ -138,7 +138,8 @@ void copy_columns(const double* X, int32_t n, int32_t d, double* columns) {
 
 size_t residual_stride(int32_t n) {
   constexpr size_t kLine = 64 / sizeof(double);
-  return (static_cast<size_t>(n) + kLine - 1) / kLine * kLine;
+  constexpr size_t kPage = 4096 / sizeof(double);
+  return (static_cast<size_t>(n) + kLine - 1) / kLine * kLine + kPage;
 }
 
 void scaled_residuals(const double* X_columns, int32_t n, int32_t target,
