@@ -113,8 +113,6 @@ uint32_t best_of_mask(const sweep_operands& ops, const level_tables& t,
   return evaluations;
 }
 
-constexpr uint64_t kRangeTasksPerWorker = 32;
-
 // kChunk: the tables hold positions from t.first_rank on, sinks by rank too.
 // A template, so that the whole-table sweep's loop has no test in it.
 template <bool kChunk>
@@ -154,10 +152,7 @@ uint64_t sweep_level_range(const sweep_operands& ops, const level_tables& t,
   if (pool == nullptr || size < 2) {
     return sweep_positions(ops, t, members, first, last, ops.residuals);
   }
-  // A range is a fraction of a second and ends in a barrier: small tasks
-  // keep the threads from idling while the last one finishes.
-  const uint64_t tasks =
-      std::min(size, kRangeTasksPerWorker * pool->NumWorkers());
+  const uint64_t tasks = level_task_count(size, pool->NumWorkers());
   const uint64_t chunk = level_task_chunk(size, tasks);
   std::atomic<uint64_t> evaluations{0};
   pool->Run(0, tasks, [&](uint64_t task, size_t thread) {

@@ -35,18 +35,20 @@ std::vector<uint64_t> task_sizes(uint64_t level_size, uint64_t workers) {
   return sizes;
 }
 
-TEST(LevelChunks, NineMasksOnTwoWorkers) {
-  EXPECT_EQ(veldra::level_task_count(9, 2), 8u);
-  EXPECT_EQ(veldra::level_task_chunk(9, 8), 2u);
-  EXPECT_EQ(task_sizes(9, 2), (std::vector<uint64_t>{2, 2, 2, 2, 1, 0, 0, 0}));
+TEST(LevelChunks, SmallAndLargeLevels) {
   EXPECT_EQ(task_sizes(3, 2), (std::vector<uint64_t>{1, 1, 1}));
+  // 1000 masks on 2 workers: 256 tasks of 4 masks, the last ones empty.
+  const std::vector<uint64_t> sizes = task_sizes(1000, 2);
+  ASSERT_EQ(sizes.size(), 256u);
+  EXPECT_EQ(sizes[249], 4u);
+  EXPECT_EQ(sizes[250], 0u);
 }
 
 TEST(LevelChunks, TasksCoverEveryPositionOnce) {
   for (uint64_t workers = 1; workers <= 130; ++workers) {
     for (uint64_t size = 2; size <= 5000; size += 1 + size / 8) {
       const std::vector<uint64_t> sizes = task_sizes(size, workers);
-      ASSERT_EQ(sizes.size(), std::min(size, 4 * workers));
+      ASSERT_EQ(sizes.size(), std::min(size, veldra::kTasksPerWorker * workers));
     }
   }
 }
