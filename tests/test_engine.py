@@ -21,7 +21,7 @@ import veldra
 from veldra import _progress
 from veldra._exhaustive_kernel import _sink_dp
 from veldra._search import _engine
-from veldra._sweep import _evaluation_counts, _sweep_level
+from veldra._sweep import _evaluation_counts, _sweep_level, _Threads
 
 
 def problem(n, d, seed):
@@ -262,6 +262,7 @@ def test_ctrl_c_stops_a_long_search_within_a_second(tmp_path):
 
 def test_no_thread_outlives_an_interrupted_search():
     X = simulate(500, 9, seed=6).X
+    veldra.causal_order(X, n_threads=1)  # starts what the libraries keep
     before = threading.active_count(), thread_count()
 
     def interrupt(done, total, seconds):
@@ -271,6 +272,40 @@ def test_no_thread_outlives_an_interrupted_search():
     with pytest.raises(KeyboardInterrupt):
         veldra.causal_order(X, n_threads=2, progress=interrupt)
     assert (threading.active_count(), thread_count()) == before
+
+
+def test_a_search_keeps_its_threads_even_across_a_fork():
+    X, gram, reference = problem(300, 6, seed=3)
+    columns, none = np.ascontiguousarray(X.T), np.zeros(0, np.int32)
+
+    def level_two(threads):
+        scores = np.zeros(15, np.float32)
+        sinks = np.full(64, -1, np.int8)
+        below = np.zeros(6, np.float32)
+        _sweep_level(
+            columns, gram, reference, 2, 0, 15, below, scores, sinks, none, threads
+        )
+        return scores.tobytes() + sinks.tobytes()
+
+    expected, threads = level_two(1), _Threads(2)
+    assert [level_two(threads) for _ in range(3)] == [expected] * 3
+    # A forked child has none of the pool's threads: it must neither wait
+    # for them nor compute other bits, also when it lets the pool go.
+    child = os.fork()
+    if child == 0:
+        same = level_two(threads) == expected
+        del threads
+        os._exit(0 if same else 1)
+    deadline = time.monotonic() + 30
+    while (done := os.waitpid(child, os.WNOHANG))[0] == 0:
+        if time.monotonic() > deadline:
+            os.kill(child, signal.SIGKILL)
+            pytest.fail("the forked child hung")
+        time.sleep(0.05)
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+    threads.close()
+    assert threads.count == 1
+    assert level_two(threads) == expected
 
 
 def test_bad_engine_arguments_are_refused():

@@ -13,8 +13,10 @@ namespace veldra {
 
 // A pool for `threads` threads, the calling one included; null for one
 // thread. Made while the lock is held; a pool that cannot be made is a
-// MemoryError saying why, with nothing started.
-inline hwy::AlignedUniquePtr<hwy::ThreadPool> pool_for_call(size_t threads) {
+// MemoryError saying why, with nothing started. Its workers spin between
+// runs unless told to block.
+inline hwy::AlignedUniquePtr<hwy::ThreadPool> pool_for_call(
+    size_t threads, hwy::PoolWaitMode wait = hwy::PoolWaitMode::kSpin) {
   hwy::AlignedUniquePtr<hwy::ThreadPool> pool;
   if (threads <= 1) return pool;
   std::string why;
@@ -25,8 +27,7 @@ inline hwy::AlignedUniquePtr<hwy::ThreadPool> pool_for_call(size_t threads) {
     PyErr_SetString(PyExc_MemoryError, why.c_str());
     throw pybind11::error_already_set();
   }
-  // Workers spin between levels instead of sleeping: levels follow closely.
-  pool->SetWaitMode(hwy::PoolWaitMode::kSpin);
+  pool->SetWaitMode(wait);
   return pool;
 }
 

@@ -6,9 +6,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -69,13 +73,60 @@ std::vector<int32_t> checked_predecessors(const mask_array& predecessors,
   return masks;
 }
 
+// The threads of one search, kept from one range to the next: a pool made
+// for every range paid for its threads' start and for their first moves
+// between cores on each. Its workers block between ranges, while Python
+// reports progress and writes checkpoints. A process forked from the one that
+// made it has none of its threads, so it makes a pool per range.
+class search_threads {
+ public:
+  explicit search_threads(size_t n_threads)
+      : count_(thread_count(n_threads)),
+        owner_(getpid()),
+        pool_(pool_for_call(count_, hwy::PoolWaitMode::kBlock)) {}
+  ~search_threads() {
+    // A forked copy must not wait for threads it does not have.
+    if (getpid() != owner_) static_cast<void>(pool_.release());
+  }
+
+  size_t count() const { return count_; }
+  void close() {
+    if (getpid() != owner_) static_cast<void>(pool_.release());
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> running(mutex_);
+    pool_.reset();
+    count_ = 1;
+  }
+
+  // Runs `work` with the pool, or with null when there is none here; a
+  // second Python thread waits for the first (a pool runs one thing at once).
+  template <typename Work>
+  uint64_t run(const Work& work) {
+    if (pool_ == nullptr || getpid() != owner_) {
+      hwy::AlignedUniquePtr<hwy::ThreadPool> own = pool_for_call(count_);
+      py::gil_scoped_release release;
+      return work(own.get());
+    }
+    py::gil_scoped_release release;
+    std::lock_guard<std::mutex> running(mutex_);
+    return work(pool_.get());
+  }
+
+ private:
+  size_t count_;
+  pid_t owner_;
+  std::mutex mutex_;
+  hwy::AlignedUniquePtr<hwy::ThreadPool> pool_;
+};
+
 // With `chunk`, scores and sinks hold positions [first, last) only, both by
-// rank: what a machine that has no sink table of its own computes.
+// rank: what a machine that has no sink table of its own computes. `threads`
+// is a thread count or a search_threads.
 uint64_t sweep(const input_array& X_columns, const input_array& gram,
                const input_array& reference, int32_t members, uint64_t first,
                uint64_t last, const py::array& below, py::array scores,
                py::array sinks, const mask_array& predecessors,
-               size_t n_threads, bool chunk) {
+               const py::object& threads, bool chunk) {
   if (X_columns.ndim() != 2 || X_columns.shape(0) > kMaxSearchVars ||
       X_columns.shape(1) > std::numeric_limits<int32_t>::max()) {
     fail("X_columns must be 2-D, one row per variable (at most " +
@@ -118,16 +169,17 @@ uint64_t sweep(const input_array& X_columns, const input_array& gram,
   std::vector<int32_t> after(before.size());
   if (!before.empty()) successors_of(before.data(), d, after.data());
 
-  // Scratch first, then threads: a shortage is a MemoryError before any
-  // thread starts.
-  const size_t threads = thread_count(n_threads);
+  search_threads* kept = py::isinstance<search_threads>(threads)
+                             ? threads.cast<search_threads*>()
+                             : nullptr;
+  const size_t count =
+      kept != nullptr ? kept->count() : thread_count(threads.cast<size_t>());
   const size_t buffers =
-      threads > 1 ? std::min(threads, kMaxPoolWorkerThreads + 1) : 1;
+      count > 1 ? std::min(count, kMaxPoolWorkerThreads + 1) : 1;
   const size_t stride = residual_stride(n);
   auto residuals =
       hwy::AllocateAligned<double>(std::max<size_t>(1, stride * buffers));
   if (!residuals) throw std::bad_alloc();
-  hwy::AlignedUniquePtr<hwy::ThreadPool> pool = pool_for_call(threads);
 
   const sweep_operands ops{X_columns.data(),
                            gram.data(),
@@ -147,15 +199,23 @@ uint64_t sweep(const input_array& X_columns, const input_array& gram,
                             after.empty() ? nullptr : after.data(),
                             chunk,
                             chunk ? first : 0};
+  const auto work = [&](hwy::ThreadPool* pool) {
+    return sweep_level_range(ops, tables, members, first, last, pool);
+  };
+  if (kept != nullptr) return kept->run(work);
+  // A pool for this call alone, made after the scratch: a shortage is a
+  // MemoryError before any thread starts.
+  hwy::AlignedUniquePtr<hwy::ThreadPool> pool = pool_for_call(count);
   py::gil_scoped_release release;
-  return sweep_level_range(ops, tables, members, first, last, pool.get());
+  return work(pool.get());
 }
 
 uint64_t sweep_level(const input_array& X_columns, const input_array& gram,
                      const input_array& reference, int32_t members,
                      uint64_t first, uint64_t last, const py::array& below,
                      py::array scores, py::array sinks,
-                     const mask_array& predecessors, size_t n_threads) {
+                     const mask_array& predecessors,
+                     const py::object& n_threads) {
   return sweep(X_columns, gram, reference, members, first, last, below, scores,
                sinks, predecessors, n_threads, false);
 }
@@ -164,7 +224,8 @@ uint64_t sweep_chunk(const input_array& X_columns, const input_array& gram,
                      const input_array& reference, int32_t members,
                      uint64_t first, uint64_t last, const py::array& below,
                      py::array scores, py::array sinks,
-                     const mask_array& predecessors, size_t n_threads) {
+                     const mask_array& predecessors,
+                     const py::object& n_threads) {
   return sweep(X_columns, gram, reference, members, first, last, below, scores,
                sinks, predecessors, n_threads, true);
 }
@@ -221,12 +282,22 @@ PYBIND11_MODULE(_sweep, m, py::multiple_interpreters::not_supported()) {
   // The limits of a search, for the Python side to check its input against.
   m.attr("MAX_VARIABLES") = veldra::kMaxSearchVars;
   m.attr("MAX_SAMPLES") = std::numeric_limits<int32_t>::max();
+  py::class_<veldra::search_threads>(
+      m, "_Threads",
+      "The threads of one search, kept from one call to the next; workers "
+      "block between calls.")
+      .def(py::init<size_t>(), py::arg("n_threads"))
+      .def_property_readonly("count", &veldra::search_threads::count,
+                             "Threads working, the calling one included.")
+      .def("close", &veldra::search_threads::close,
+           "Ends the threads; later calls run on the calling thread.");
   m.def("_sweep_level", &veldra::sweep_level, py::arg("X_columns"),
         py::arg("gram"), py::arg("reference"), py::arg("level"),
         py::arg("first"), py::arg("last"), py::arg("below"), py::arg("scores"),
         py::arg("sinks"), py::arg("predecessors"), py::arg("n_threads"),
         "Computes positions [first, last) of the level of `level`-member "
-        "subsets: totals into scores (by rank), sinks into sinks (by mask). "
+        "subsets: totals into scores (by rank), sinks into sinks (by mask), "
+        "on n_threads threads (0: every CPU) or a search's _Threads. "
         "Returns the scores evaluated.");
   m.def("_sweep_chunk", &veldra::sweep_chunk, py::arg("X_columns"),
         py::arg("gram"), py::arg("reference"), py::arg("level"),

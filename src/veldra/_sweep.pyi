@@ -3,6 +3,18 @@ import typing
 import numpy
 import numpy.typing
 
+class _Threads:
+    """The threads of one search, kept from one call to the next; workers
+    block between calls."""
+
+    def __init__(self, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None: ...
+    @property
+    def count(self) -> int:
+        """Threads working, the calling one included."""
+
+    def close(self) -> None:
+        """Ends the threads; later calls run on the calling thread."""
+
 def _sweep_level(
     X_columns: numpy.typing.ArrayLike,
     gram: numpy.typing.ArrayLike,
@@ -14,10 +26,11 @@ def _sweep_level(
     scores: numpy.typing.NDArray[numpy.float32],
     sinks: numpy.typing.NDArray[numpy.int8],
     predecessors: numpy.typing.ArrayLike,
-    n_threads: typing.SupportsInt | typing.SupportsIndex,
+    n_threads: typing.SupportsInt | typing.SupportsIndex | _Threads,
 ) -> int:
     """Computes positions [first, last) of the level of `level`-member
-    subsets: totals into scores (by rank), sinks into sinks (by mask).
+    subsets: totals into scores (by rank), sinks into sinks (by mask),
+    on n_threads threads (0: every CPU) or a search's _Threads.
     Returns the scores evaluated."""
 
 def _evaluation_counts(
@@ -37,7 +50,7 @@ def _sweep_chunk(
     scores: numpy.typing.NDArray[numpy.float32],
     sinks: numpy.typing.NDArray[numpy.int8],
     predecessors: numpy.typing.ArrayLike,
-    n_threads: typing.SupportsInt | typing.SupportsIndex,
+    n_threads: typing.SupportsInt | typing.SupportsIndex | _Threads,
 ) -> int:
     """_sweep_level for a chunk computed apart from the search's tables:
     scores and sinks hold positions [first, last) only, both by rank.

@@ -75,12 +75,14 @@ class Executor(Protocol):
 
 class LocalExecutor:
     """The levels on this machine, a range of subsets at a time on all the
-    threads; ranges take about ``_RANGE_SECONDS``, judged by the last one."""
+    threads; ranges take about ``_RANGE_SECONDS``, judged by the last one.
+    The threads are made once, at the start, and end with :meth:`close`."""
 
     def __init__(self, threads: int) -> None:
         self.threads = threads
         self.levels: list[Any] = []
         self._seconds_per_evaluation = math.nan
+        self._pool: Any = threads
 
     def begin(
         self,
@@ -89,8 +91,12 @@ class LocalExecutor:
         reference: np.ndarray,
         predecessors: np.ndarray,
     ) -> None:
+        from .._sweep import _Threads
+
         self._operands = (columns, gram, reference)
         self._predecessors = predecessors
+        if self.threads != 1:
+            self._pool = _Threads(self.threads)
 
     def sweep(
         self,
@@ -118,7 +124,7 @@ class LocalExecutor:
                 state.scores,
                 state.sinks,
                 self._predecessors,
-                self.threads,
+                self._pool,
             )
             took = time.perf_counter() - began
             if done:
@@ -134,7 +140,8 @@ class LocalExecutor:
         return {"local": _instruction_set()}
 
     def close(self) -> None:
-        pass
+        if not isinstance(self._pool, int):
+            self._pool.close()
 
 
 @dataclass
