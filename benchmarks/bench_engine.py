@@ -32,13 +32,13 @@ from veldra._search._state import table_bytes
 WRITES: list[float] = []
 
 
-def _timed_save(*args, _save=_checkpoint.save):
+def _timed_write(self, state, _write=_checkpoint.CheckpointFile.write):
     began = time.perf_counter()
-    _save(*args)
+    _write(self, state)
     WRITES.append(time.perf_counter() - began)
 
 
-_checkpoint.save = _timed_save
+_checkpoint.CheckpointFile.write = _timed_write
 
 
 def run(form: str, X, gram, reference, threads: int, directory: str):
