@@ -142,36 +142,6 @@ size_t residual_stride(int32_t n) {
   return (static_cast<size_t>(n) + kLine - 1) / kLine * kLine + kPage;
 }
 
-void scaled_residuals(const double* X_columns, int32_t n, int32_t target,
-                      const int32_t* parent_index, int32_t p,
-                      const double* beta, double scale, double* residuals) {
-  const size_t rows = static_cast<size_t>(n);
-  const double* target_column = X_columns + static_cast<size_t>(target) * rows;
-  // A block of samples stays in registers while every parent is subtracted;
-  // the compiler turns each line of the block loop into vector operations.
-  constexpr size_t kBlock = 16;
-  size_t s = 0;
-  for (; s + kBlock <= rows; s += kBlock) {
-    double r[kBlock];
-    for (size_t i = 0; i < kBlock; ++i) r[i] = target_column[s + i];
-    for (int32_t k = 0; k < p; ++k) {
-      const double* column =
-          X_columns + static_cast<size_t>(parent_index[k]) * rows + s;
-      const double b = beta[k];
-      for (size_t i = 0; i < kBlock; ++i) r[i] = r[i] - column[i] * b;
-    }
-    for (size_t i = 0; i < kBlock; ++i) residuals[s + i] = r[i] / scale;
-  }
-  for (; s < rows; ++s) {
-    double r = target_column[s];
-    for (int32_t k = 0; k < p; ++k) {
-      r = r -
-          X_columns[static_cast<size_t>(parent_index[k]) * rows + s] * beta[k];
-    }
-    residuals[s] = r / scale;
-  }
-}
-
 double sweep_score(const sweep_operands& ops, int32_t target, int32_t parents,
                    double* residuals) {
   double packed[kMaxVars * (kMaxVars + 1) / 2];

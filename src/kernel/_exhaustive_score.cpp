@@ -1,7 +1,6 @@
 // Sum of squared differences, compiled once per x86 target.
-#define HWY_TARGETS                                                      \
-  (HWY_SSE2 | HWY_SSSE3 | HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL | \
-   HWY_AVX3_ZEN4 | HWY_AVX3_SPR)
+#include "_instruction_sets.h"
+#define HWY_TARGETS VELDRA_DISPATCH_TARGETS
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "_exhaustive_score.cpp"
 #include <cstdint>  // After foreach_target

@@ -1,7 +1,6 @@
-// The targets the sum of squared differences is compiled for.
-#define HWY_TARGETS                                                      \
-  (HWY_SSE2 | HWY_SSSE3 | HWY_SSE4 | HWY_AVX2 | HWY_AVX3 | HWY_AVX3_DL | \
-   HWY_AVX3_ZEN4 | HWY_AVX3_SPR)
+// The targets the vector code is compiled for.
+#include "_instruction_sets.h"
+#define HWY_TARGETS VELDRA_DISPATCH_TARGETS
 
 #include <cmath>
 #include <cstdint>
@@ -129,6 +128,72 @@ TEST(SumSquaredDifferences, EveryCompiledTargetAgrees) {
       EXPECT_NEAR(veldra::sum_squared_differences(a.data(), b.data(), n),
                   expected, 1e-12 * (1 + expected))
           << hwy::TargetName(target) << " n=" << n;
+    }
+    ++tested;
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  EXPECT_GE(tested, 1);
+}
+
+// The residual loop on every target the processor has, against the scalar
+// operations it must repeat (each product rounded, then subtracted, then a
+// true division), for counts on both sides of every vector width and the
+// search's parent counts. Values of scattered magnitude make a fused
+// multiply-subtract or a reciprocal show in the last bits. The output starts
+// off a vector boundary and must end at n; the target's column ends the
+// input, so that AddressSanitizer reports a read past it.
+TEST(ScaledResiduals, EveryTargetGivesTheScalarBits) {
+  constexpr int32_t kVars = 30;
+  constexpr int32_t kTarget = kVars - 1;
+  constexpr double kScale = 0.7;
+  constexpr double kSentinel = -1234.5;
+  std::mt19937_64 rng(11);
+  std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-30, 30);
+  std::vector<double> values(static_cast<size_t>(kVars) * 1001);
+  for (double& v : values) v = std::ldexp(mantissa(rng), exponent(rng));
+  double beta[kVars];
+  int32_t parent_index[kVars];
+  for (int32_t k = 0; k < kVars; ++k) {
+    beta[k] = std::ldexp(mantissa(rng), exponent(rng));
+    parent_index[k] = 11 * k % kTarget;  // each other variable once
+  }
+  int tested = 0;
+  for (int64_t rest = hwy::SupportedTargets() & VELDRA_DISPATCH_TARGETS;
+       rest != 0; rest &= rest - 1) {
+    const int64_t target = rest & -rest;
+    hwy::SetSupportedTargetsForTest(target);
+    ASSERT_STREQ(veldra::residuals_instruction_set(), hwy::TargetName(target));
+    for (int32_t n : {0, 1, 3, 5, 7, 9, 15, 17, 31, 33, 1000, 1001}) {
+      for (int32_t p : {0, 1, 5, 29}) {
+        SCOPED_TRACE(testing::Message()
+                     << hwy::TargetName(target) << " n=" << n << " p=" << p);
+        const std::vector<double> input(values.begin(),
+                                        values.begin() + kVars * n);
+        const double* columns = input.data();
+        std::vector<double> want(n);
+        for (int32_t s = 0; s < n; ++s) {
+          double r = columns[kTarget * n + s];
+          for (int32_t k = 0; k < p; ++k) {
+            const double term = columns[parent_index[k] * n + s] * beta[k];
+            r = r - term;
+          }
+          want[s] = r / kScale;
+        }
+        std::vector<double> out(n + 9, kSentinel);
+        veldra::scaled_residuals(columns, n, kTarget, parent_index, p, beta,
+                                 kScale, out.data() + 1);
+        int32_t first_difference = -1;
+        for (int32_t s = 0; s < n && first_difference < 0; ++s) {
+          if (std::memcmp(&out[s + 1], &want[s], sizeof(double)) != 0) {
+            first_difference = s;
+          }
+        }
+        EXPECT_EQ(first_difference, -1);
+        EXPECT_EQ(out[0], kSentinel);
+        EXPECT_EQ(std::vector<double>(out.begin() + 1 + n, out.end()),
+                  std::vector<double>(8, kSentinel));
+      }
     }
     ++tested;
   }
