@@ -5,6 +5,7 @@ import ast
 import contextlib
 import io
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -21,7 +22,13 @@ import veldra
 from veldra import _progress
 from veldra._exhaustive_kernel import _sink_dp
 from veldra._search import _engine
-from veldra._sweep import _evaluation_counts, _sweep_level, _Threads
+from veldra._sweep import (
+    _evaluation_counts,
+    _instruction_set,
+    _limit_instruction_set,
+    _sweep_level,
+    _Threads,
+)
 
 
 def problem(n, d, seed):
@@ -355,3 +362,70 @@ def test_bad_engine_arguments_are_refused():
     # Level sizes: free, and 0 before 1 with 2 last.
     assert _evaluation_counts(3, none) == [0, 3, 6, 3]
     assert _evaluation_counts(3, np.array([0, 1, 3], np.int32)) == [0, 1, 1, 1]
+
+
+# The instruction sets the kernel is compiled for, lowest first, each with the
+# form of the sort it allows.
+SORT_FORM = {
+    "SSE2": "SSE2",
+    "SSSE3": "SSE2",
+    "SSE4": "SSE2",
+    "AVX2": "AVX2",
+    "AVX3": "AVX3",
+    "AVX3_DL": "AVX3",
+    "AVX3_ZEN4": "AVX3",
+    "AVX3_SPR": "AVX3",
+}
+
+
+@pytest.fixture
+def processor_sets():
+    """The processor's instruction sets, from the refusal's message; the
+    limit is lifted afterwards."""
+    with pytest.raises(ValueError, match="choose one of") as refused:
+        _limit_instruction_set("")
+    yield str(refused.value).rpartition("choose one of ")[2].split(", ")
+    _limit_instruction_set(None)
+
+
+def test_every_instruction_set_runs_the_search(processor_sets):
+    X, gram, reference = problem(300, 6, seed=4)
+    free = _engine.run(X, gram, reference, 1)
+    assert processor_sets == [name for name in SORT_FORM if name in processor_sets]
+    for name in processor_sets:
+        used = {"score": name, "residuals": name, "sort": SORT_FORM[name]}
+        assert _limit_instruction_set(name) == used
+        outcome = _engine.run(X, gram, reference, 2)
+        # A search asks for the processor's targets: the limit must hold.
+        assert _limit_instruction_set(name) == used
+        assert _instruction_set() == name
+        np.testing.assert_array_equal(outcome.sinks, free.sinks)
+        assert outcome.score == pytest.approx(free.score, rel=1e-6)
+    assert _limit_instruction_set(None)["score"] == processor_sets[-1]
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "AVX9",  # no such set
+        "avx2",  # the names are Highway's, in capitals
+        "",
+        "EMU128",  # Highway's, but the kernel is not compiled for it
+        "missing",  # stands for every compiled set this processor lacks
+    ],
+)
+def test_unknown_instruction_set_is_refused_and_changes_nothing(processor_sets, name):
+    names = [name]
+    if name == "missing":
+        names = [n for n in SORT_FORM if n not in processor_sets]
+        if not names:
+            pytest.skip("this processor has every instruction set compiled")
+    _limit_instruction_set(processor_sets[0])
+    for refused in names:
+        message = (
+            f"no instruction set {refused!r} on this processor: "
+            f"choose one of {', '.join(processor_sets)}"
+        )
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+            _limit_instruction_set(refused)
+        assert _instruction_set() == processor_sets[0]

@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <unistd.h>
 
@@ -14,11 +15,13 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "_exhaustive_kernel.h"
 #include "_hwy_compat.h"
+#include "_instruction_sets.h"
 #include "_python_pool.h"
 #include "hwy/aligned_allocator.h"
 #include "hwy/targets.h"
@@ -275,6 +278,22 @@ std::vector<uint64_t> evaluation_counts(int32_t d,
   return counts;
 }
 
+py::typing::Dict<py::str, py::str> instruction_set_limit(
+    const std::optional<std::string>& name) {
+  if (!name) {
+    lift_instruction_set_limit();
+  } else if (!veldra::limit_instruction_set(*name)) {
+    fail("no instruction set " + py::repr(py::str(*name)).cast<std::string>() +
+         " on this processor: choose one of " + instruction_set_choices());
+  }
+  const instruction_sets in_use = instruction_sets_in_use();
+  py::typing::Dict<py::str, py::str> sets;
+  sets["score"] = in_use.score;
+  sets["residuals"] = in_use.residuals;
+  sets["sort"] = in_use.sort;
+  return sets;
+}
+
 }  // namespace
 }  // namespace veldra
 
@@ -318,4 +337,11 @@ PYBIND11_MODULE(_sweep, m, py::multiple_interpreters::not_supported()) {
   m.def("_evaluation_counts", &veldra::evaluation_counts, py::arg("d"),
         py::arg("predecessors"),
         "Scores each level 0..d evaluates under the order constraints.");
+  m.def("_limit_instruction_set", &veldra::instruction_set_limit,
+        py::arg("name"),
+        "Keeps the score, the residuals and the sort of this module (of the "
+        "process, when Highway is a shared library) to the instruction set "
+        "`name` (Highway's name, e.g. 'AVX2') and those below it; None lifts "
+        "the limit. Returns what each of them now uses. Not while a search "
+        "runs.");
 }

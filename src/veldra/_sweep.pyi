@@ -69,6 +69,13 @@ def _instruction_set() -> str:
     """The instruction set scores are computed with here (Highway's name):
     their last bits depend on it."""
 
+def _limit_instruction_set(name: str | None) -> dict[str, str]:
+    """Keeps the score, the residuals and the sort of this module (of the
+    process, when Highway is a shared library) to the instruction set
+    `name` (Highway's name, e.g. 'AVX2') and those below it; None lifts
+    the limit. Returns what each of them now uses. Not while a search
+    runs."""
+
 MAX_VARIABLES: int
 """The most variables a search takes (its subsets are 32-bit masks)."""
 MAX_SAMPLES: int

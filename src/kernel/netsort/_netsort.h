@@ -16,6 +16,10 @@ void netsort_float64(double* x, int64_t n);
 // returned. AVX-512 is taken before AVX2 before the portable form.
 void netsort_float64_with_targets(double* x, int64_t n, int64_t targets);
 
+// The form netsort_float64_with_targets() runs for `targets`, as the Highway
+// target it needs: HWY_AVX3 (AVX-512), HWY_AVX2, or HWY_SSE2 (portable).
+int64_t netsort_target(int64_t targets);
+
 void netsort_float64_portable(double* x, int64_t n);
 void netsort_int64_portable(int64_t* x, int64_t n);
 
