@@ -7,7 +7,9 @@ class _Threads:
     """The threads of one search, kept from one call to the next; workers
     block between calls."""
 
-    def __init__(self, n_threads: typing.SupportsInt | typing.SupportsIndex) -> None: ...
+    def __init__(
+        self, n_threads: typing.SupportsInt | typing.SupportsIndex
+    ) -> None: ...
     @property
     def count(self) -> int:
         """Threads working, the calling one included."""
