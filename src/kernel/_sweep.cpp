@@ -94,10 +94,13 @@ class search_threads {
 
   size_t count() const { return count_; }
   void close() {
-    if (getpid() != owner_) static_cast<void>(pool_.release());
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> running(mutex_);
-    pool_.reset();
+    if (getpid() != owner_) {
+      static_cast<void>(pool_.release());
+    } else {
+      py::gil_scoped_release release;
+      std::lock_guard<std::mutex> running(mutex_);
+      pool_.reset();
+    }
     count_ = 1;
   }
 
