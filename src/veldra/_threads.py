@@ -12,7 +12,10 @@ from __future__ import annotations
 
 import math
 import os
+from collections.abc import Callable, Iterable
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import TypeVar
 
 from ._checks import as_int
 from ._warnings import warn
@@ -23,7 +26,11 @@ __all__ = [
     "cap_threads",
     "kernel_threads",
     "resolve_threads",
+    "thread_map",
 ]
+
+_Item = TypeVar("_Item")
+_Value = TypeVar("_Value")
 
 #: The most threads a search runs on: its pool's 127 workers and the calling
 #: thread.
@@ -161,3 +168,23 @@ def resolve_threads(n_threads: int | None) -> int:
     if note is not None:
         warn(f"n_threads={n_threads}: {note}")
     return count
+
+
+def thread_map(
+    function: Callable[[_Item], _Value], items: Iterable[_Item], threads: int
+) -> list[_Value]:
+    """``[function(item) for item in items]``, on up to ``threads`` threads.
+
+    For pieces whose NumPy work releases the GIL; results come in the
+    order of ``items``, whatever thread computed them. One thread runs them
+    on the calling thread, with no pool. After an error or an interrupt the
+    pieces not yet started are dropped.
+    """
+    if threads <= 1:
+        return [function(item) for item in items]
+    with ThreadPoolExecutor(threads) as pool:
+        try:
+            return list(pool.map(function, items))
+        except BaseException:
+            pool.shutdown(cancel_futures=True)
+            raise
