@@ -33,6 +33,8 @@ HSIC_DISCOUNT = 1e4
 # Distances drawn to bracket the median distance between a sample's points:
 # the bracket decides how many distances are computed, not the median.
 _BRACKET_DRAWS = 8192
+# Rows of a kernel matrix computed at a time (half a megabyte at 1000 rows).
+_KERNEL_ROWS = 64
 
 
 def _rows_within(s: np.ndarray, t: float) -> np.ndarray:
@@ -96,17 +98,28 @@ def _kernel(x: np.ndarray) -> tuple[np.ndarray, float]:
     """The centred Gaussian-kernel Gram matrix of x and the mean of its
     off-diagonal entries."""
     m = len(x)
-    square = np.subtract.outer(x, x)
-    square *= square
     width = _median_square_distance(x)
     if not width > 0.0:  # most values equal: fall back to the spread
+        square = np.subtract.outer(x, x)
+        square *= square
         width = float(np.mean(square)) or 1.0
-    gram = np.exp(square * (-0.5 / width))
+    scale = -0.5 / width
+    gram = np.empty((m, m))
+    # A block of rows at a time, each step's values still in cache.
+    for start in range(0, m, _KERNEL_ROWS):
+        block = gram[start : start + _KERNEL_ROWS]
+        np.subtract.outer(x[start : start + _KERNEL_ROWS], x, out=block)
+        block *= block
+        block *= scale
+        np.exp(block, out=block)
     off_diagonal = (float(gram.sum()) - m) / (m * (m - 1))
     row = gram.mean(axis=0)
-    gram -= row
-    gram -= row[:, np.newaxis]
-    gram += row.mean()
+    centre = row.mean()
+    for start in range(0, m, _KERNEL_ROWS):
+        block = gram[start : start + _KERNEL_ROWS]
+        block -= row
+        block -= row[start : start + _KERNEL_ROWS, np.newaxis]
+        block += centre
     return gram, off_diagonal
 
 
