@@ -16,7 +16,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._text import column_labels, column_name
-from ._threads import thread_map
+from ._threads import linear_algebra_threads, thread_map
 from ._warnings import (
     DependentResidualsWarning,
     Finding,
@@ -461,7 +461,8 @@ def diagnose(
     that differs from it at all, which is the runner-up. Under order
     constraints (``predecessors[j]``: the variables that must come before
     j) only allowed orders compete. The margin's resamples are scored on up
-    to ``threads`` threads.
+    to ``threads`` threads when the linear algebra runs on one
+    (:func:`veldra._threads.linear_algebra_threads`).
     """
     n, d = standard.shape
     scorer = ResidualScorer(standard, gram, reference)
@@ -510,7 +511,12 @@ def diagnose(
     margin_se = runner_up_share = math.nan
     if runner_up is not None:
         margin_se, runner_up_share = margin_noise(
-            standard, order_list, runner_up, reference, lead=best_gap, threads=threads
+            standard,
+            order_list,
+            runner_up,
+            reference,
+            lead=best_gap,
+            threads=linear_algebra_threads(threads),
         )
     for array in (non_gaussianity, p_values, margins):
         array.flags.writeable = False

@@ -209,28 +209,36 @@ def order_dependence_p_values(
     if n > max_samples:
         rows = np.sort(np.random.default_rng(0).choice(n, max_samples, replace=False))
     use_hsic = len(rows) >= 6
-    samples = [residual[rows, k] for k in range(1, d)]
-    samples += [columns[rows, k] for k in range(d - 1)]
-    kernels = thread_map(_kernel, samples if use_hsic else [], threads)
-    residuals = [_standardised(residual[:, k]) for k in range(d)]
     variables = [_standardised(columns[:, k]) for k in range(d - 1)]
-    pairs = [(a, b) for b in range(d) for a in range(b)]
+    residuals = [_standardised(residual[:, k]) for k in range(d)]
+    # The variables' kernels serve every later residual and are kept; a
+    # residual's kernel serves its own pairs only, so its memory (fresh
+    # memory costs as much as the kernel) is used again for the next.
+    samples = [columns[rows, k] for k in range(d - 1)] if use_hsic else []
+    kernels = thread_map(_kernel, samples, threads)
 
-    def pair_p(pair: tuple[int, int]) -> float:
-        a, b = pair
-        tests = [
-            _cumulant_test(residuals[b], residuals[a]),
-            _cumulant_test(residuals[b], variables[a]),
-        ]
-        if use_hsic:
-            hsic = _hsic_p(kernels[b - 1], kernels[d - 1 + a])
-            tests.append(min(1.0, HSIC_DISCOUNT * hsic))
-        return min(1.0, len(tests) * min(tests))
+    def row_p(b: int) -> list[float]:
+        """The p-values of the pairs of residual b and those before it."""
+        kernel = _kernel(residual[rows, b]) if use_hsic else None
+        found = []
+        for a in range(b):
+            tests = [
+                _cumulant_test(residuals[b], residuals[a]),
+                _cumulant_test(residuals[b], variables[a]),
+            ]
+            if kernel is not None:
+                hsic = _hsic_p(kernel, kernels[a])
+                tests.append(min(1.0, HSIC_DISCOUNT * hsic))
+            found.append(min(1.0, len(tests) * min(tests)))
+        return found
 
     p_values = np.full((d, d), np.nan)
-    for (a, b), p in zip(pairs, thread_map(pair_p, pairs, threads), strict=True):
-        i, j = int(order[a]), int(order[b])
-        p_values[i, j] = p_values[j, i] = p
+    # The longest rows first, so that the threads end together.
+    later = range(d - 1, 0, -1)
+    for b, found in zip(later, thread_map(row_p, later, threads), strict=True):
+        for a, p in enumerate(found):
+            i, j = int(order[a]), int(order[b])
+            p_values[i, j] = p_values[j, i] = p
     return p_values
 
 

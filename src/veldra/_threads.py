@@ -15,7 +15,7 @@ import os
 from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import TypeVar
+from typing import Any, TypeVar
 
 from ._checks import as_int
 from ._warnings import warn
@@ -25,9 +25,13 @@ __all__ = [
     "available_cpus",
     "cap_threads",
     "kernel_threads",
+    "linear_algebra_threads",
     "resolve_threads",
     "thread_map",
 ]
+
+# The BLAS libraries' controllers (threadpoolctl's), found on first use.
+_blas: Any = None
 
 _Item = TypeVar("_Item")
 _Value = TypeVar("_Value")
@@ -188,3 +192,30 @@ def thread_map(
         except BaseException:
             pool.shutdown(cancel_futures=True)
             raise
+
+
+def _blas_threads() -> int:
+    """The most threads a loaded BLAS library runs a call on; 0 if unknown."""
+    global _blas
+    if _blas is None:
+        try:
+            from threadpoolctl import ThreadpoolController
+        except ImportError:  # scikit-learn's dependency: there in practice
+            return 0
+        _blas = ThreadpoolController().select(user_api="blas").lib_controllers
+    return max((int(library.num_threads) for library in _blas), default=0)
+
+
+def linear_algebra_threads(threads: int) -> int:
+    """The threads for pieces made of small linear algebra (QR
+    decompositions of a few thousand rows): ``threads`` when the BLAS
+    libraries run on one thread, else 1.
+
+    A BLAS on several threads spreads each call over them, and its threads
+    wait for one another at every call: beside a pool that holds the
+    cores, each call then waits for a core, many times over. Their thread
+    count is read, never set: above some sizes it changes the results'
+    last bits (OpenBLAS splits a dot product of more than 10,000 values
+    among its threads).
+    """
+    return threads if threads > 1 and _blas_threads() == 1 else 1
