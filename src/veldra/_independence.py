@@ -15,6 +15,7 @@ sample's points.
 from __future__ import annotations
 
 import math
+import threading
 
 import numpy as np
 
@@ -94,9 +95,9 @@ def _median_square_distance(x: np.ndarray) -> float:
     return float(np.median(middle * middle))
 
 
-def _kernel(x: np.ndarray) -> tuple[np.ndarray, float]:
-    """The centred Gaussian-kernel Gram matrix of x and the mean of its
-    off-diagonal entries."""
+def _kernel(x: np.ndarray, out: np.ndarray | None = None) -> tuple[np.ndarray, float]:
+    """The centred Gaussian-kernel Gram matrix of x (in ``out`` if given)
+    and the mean of its off-diagonal entries."""
     m = len(x)
     width = _median_square_distance(x)
     if not width > 0.0:  # most values equal: fall back to the spread
@@ -104,7 +105,7 @@ def _kernel(x: np.ndarray) -> tuple[np.ndarray, float]:
         square *= square
         width = float(np.mean(square)) or 1.0
     scale = -0.5 / width
-    gram = np.empty((m, m))
+    gram = np.empty((m, m)) if out is None else out
     # A block of rows at a time, each step's values still in cache.
     for start in range(0, m, _KERNEL_ROWS):
         block = gram[start : start + _KERNEL_ROWS]
@@ -123,14 +124,19 @@ def _kernel(x: np.ndarray) -> tuple[np.ndarray, float]:
     return gram, off_diagonal
 
 
-def _hsic_p(first: tuple[np.ndarray, float], second: tuple[np.ndarray, float]) -> float:
-    """The HSIC test's p-value from two samples' :func:`_kernel` results."""
+def _hsic_p(
+    first: tuple[np.ndarray, float],
+    second: tuple[np.ndarray, float],
+    product: np.ndarray | None = None,
+) -> float:
+    """The HSIC test's p-value from two samples' :func:`_kernel` results
+    (``product``: room for their product)."""
     from scipy.special import gammaincc
 
     (ki, mu_i), (kj, mu_j) = first, second
     m = len(ki)
     scale = 72.0 * (m - 4) * (m - 5) / (m * (m - 1) * (m - 2) * (m - 3))
-    product = ki * kj
+    product = np.multiply(ki, kj, out=product)
     statistic = float(product.sum()) / m
     product *= product
     spread = (float(product.sum()) - float(np.trace(product))) / 36.0
@@ -216,10 +222,17 @@ def order_dependence_p_values(
     # memory costs as much as the kernel) is used again for the next.
     samples = [columns[rows, k] for k in range(d - 1)] if use_hsic else []
     kernels = thread_map(_kernel, samples, threads)
+    rooms = threading.local()
 
     def row_p(b: int) -> list[float]:
         """The p-values of the pairs of residual b and those before it."""
-        kernel = _kernel(residual[rows, b]) if use_hsic else None
+        kernel = product = None
+        if use_hsic:
+            # Each thread's residual kernel and product, in the same memory.
+            if not hasattr(rooms, "kernel"):
+                rooms.kernel, rooms.product = np.empty((2, len(rows), len(rows)))
+            kernel = _kernel(residual[rows, b], rooms.kernel)
+            product = rooms.product
         found = []
         for a in range(b):
             tests = [
@@ -227,7 +240,7 @@ def order_dependence_p_values(
                 _cumulant_test(residuals[b], variables[a]),
             ]
             if kernel is not None:
-                hsic = _hsic_p(kernel, kernels[a])
+                hsic = _hsic_p(kernel, kernels[a], product)
                 tests.append(min(1.0, HSIC_DISCOUNT * hsic))
             found.append(min(1.0, len(tests) * min(tests)))
         return found
