@@ -218,8 +218,9 @@ def order_dependence_p_values(
     variables = [_standardised(columns[:, k]) for k in range(d - 1)]
     residuals = [_standardised(residual[:, k]) for k in range(d)]
     # The variables' kernels serve every later residual and are kept; a
-    # residual's kernel serves its own pairs only, so its memory (fresh
-    # memory costs as much as the kernel) is used again for the next.
+    # residual's kernel serves its own pairs only: each thread computes it,
+    # and the pairs' products, in memory of its own, used again row after
+    # row (fresh memory costs about as much as computing a kernel).
     samples = [columns[rows, k] for k in range(d - 1)] if use_hsic else []
     kernels = thread_map(_kernel, samples, threads)
     rooms = threading.local()
@@ -228,7 +229,6 @@ def order_dependence_p_values(
         """The p-values of the pairs of residual b and those before it."""
         kernel = product = None
         if use_hsic:
-            # Each thread's residual kernel and product, in the same memory.
             if not hasattr(rooms, "kernel"):
                 rooms.kernel, rooms.product = np.empty((2, len(rows), len(rows)))
             kernel = _kernel(residual[rows, b], rooms.kernel)

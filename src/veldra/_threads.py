@@ -10,6 +10,7 @@ given at that, and passes it explicitly.
 
 from __future__ import annotations
 
+import contextvars
 import math
 import os
 from collections.abc import Callable, Iterable
@@ -181,12 +182,19 @@ def thread_map(
 
     For pieces whose NumPy work releases the GIL; results come in the
     order of ``items``, whatever thread computed them. One thread runs them
-    on the calling thread, with no pool. After an error or an interrupt the
-    pieces not yet started are dropped.
+    on the calling thread, with no pool; more start with the caller's
+    context variables (NumPy's error state among them). After an error or
+    an interrupt the pieces not yet started are dropped.
     """
     if threads <= 1:
         return [function(item) for item in items]
-    with ThreadPoolExecutor(threads) as pool:
+    context = contextvars.copy_context()
+
+    def enter() -> None:
+        for variable, value in context.items():
+            variable.set(value)
+
+    with ThreadPoolExecutor(threads, initializer=enter) as pool:
         try:
             return list(pool.map(function, items))
         except BaseException:
