@@ -34,6 +34,7 @@ HSIC_DISCOUNT = 1e4
 # Distances drawn to bracket the median distance between a sample's points:
 # the bracket decides how many distances are computed, not the median.
 _BRACKET_DRAWS = 8192
+_GOLDEN = (math.sqrt(5.0) - 1.0) / 2.0
 # Rows of a kernel matrix computed at a time (half a megabyte at 1000 rows).
 _KERNEL_ROWS = 64
 
@@ -62,9 +63,10 @@ def _median_square_distance(x: np.ndarray) -> float:
 
     Over the sorted sample s the distances are the rounded ``s[j] - s[i]``
     (rounding is symmetric, so the same values), which grow along each row
-    j > i. A sample of distances brackets the median; each row's distances
-    inside the bracket are found by binary search, and only they are
-    computed and partitioned.
+    j > i. The distances of pairs spread evenly over the ranks bracket the
+    median; each row's distances inside the bracket are found by binary
+    search, and only they are computed and partitioned (all of them when
+    the bracket misses).
     """
     m = len(x)
     s = np.sort(x)
@@ -74,13 +76,17 @@ def _median_square_distance(x: np.ndarray) -> float:
     # of the others but ``below`` being larger.
     start, stop, below = np.arange(1, m + 1), np.full(m, m), 0
     if pairs > 8 * _BRACKET_DRAWS:
-        i, j = np.random.default_rng(0).integers(0, m, (2, _BRACKET_DRAWS))
-        drawn = np.sort(s[np.maximum(i, j)] - s[np.minimum(i, j)])
-        # Six standard errors of the drawn median's rank on each side.
+        # Pairs spread evenly over the sample's ranks (a Fibonacci lattice).
+        k = np.arange(_BRACKET_DRAWS)
+        i, j = k * m // _BRACKET_DRAWS, (k * _GOLDEN % 1.0 * m).astype(np.int64)
         reach = int(3.0 * math.sqrt(_BRACKET_DRAWS))
         centre = _BRACKET_DRAWS // 2
-        low = _rows_within(s, float(drawn[centre - reach]))
-        high = _rows_within(s, float(drawn[centre + reach]))
+        bounds = [centre - reach, centre + reach]
+        drawn = np.partition(s[np.maximum(i, j)] - s[np.minimum(i, j)], bounds)
+        # Ties at the low bound are candidates too: count below it only.
+        floor = float(drawn[bounds[0]])
+        low = _rows_within(s, float(np.nextafter(floor, -np.inf))) if floor else start
+        high = _rows_within(s, float(drawn[bounds[1]]))
         under = int((low - start).sum())
         if under <= ranks[0] and int((high - start).sum()) > ranks[-1]:
             start, stop, below = low, high, under
