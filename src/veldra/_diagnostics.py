@@ -314,7 +314,8 @@ def margin_noise(
     if rows < n:
         reference = reference[((np.arange(rows) + 0.5) * (n / rows)).astype(np.int64)]
     rng = np.random.default_rng(seed)
-    draws = [rng.integers(0, n, rows) for _ in range(resamples)]
+    # Drawn in turn on the calling thread, as each piece is handed out.
+    draws = (rng.integers(0, n, rows) for _ in range(resamples))
     leads = np.array(
         thread_map(
             lambda drawn: _lead(standard, drawn, order, runner_up, reference),
