@@ -1,4 +1,4 @@
-"""How many threads a search may use.
+"""How many threads a search may use, and the pieces of work around it.
 
 The kernel's own default counts the CPUs in the calling thread's affinity
 set. In a container that set is often the whole host while a CPU quota (a
@@ -6,6 +6,10 @@ cgroup limit) allows only a few of them; spinning more threads than the
 quota allows makes the search slower, not faster (its workers spin between
 levels). So the Python side works out the count itself, caps any count it is
 given at that, and passes it explicitly.
+
+The work after the search (the diagnostics) runs its independent pieces on
+the same count of threads (:func:`thread_map`), beside the BLAS's own
+threads only where they cannot compete (:func:`linear_algebra_threads`).
 """
 
 from __future__ import annotations
