@@ -16,6 +16,7 @@ the share with any warning, and how often each kind of warning fired::
     python3 benchmarks/trust.py --robust   # the same with robust=True
     python3 benchmarks/trust.py --laws     # clean data, law by law (calibration)
     python3 benchmarks/trust.py --cost     # what each check costs, d = 12 and 20
+    python3 benchmarks/trust.py --cost --d 16 18 --threads 1 2
 """
 
 from __future__ import annotations
@@ -144,45 +145,66 @@ def clean_law_settings(seeds: int) -> list[tuple[str, int, bool]]:
     ]
 
 
-def cost(sizes: tuple[int, ...] = (12, 20), n: int = 1000) -> None:
-    """Seconds of the search and of each check, on one chain problem each."""
+def cost(
+    sizes: tuple[int, ...] = (12, 20), n: int = 1000, threads: tuple[int, ...] = (1,)
+) -> None:
+    """Seconds of the call, its search and its diagnostics, and of each
+    check alone, on one chain problem each, at each thread count."""
     from problems import uniform_chain
 
     import veldra
+    from veldra import _pipeline
     from veldra._diagnostics import margin_noise
     from veldra._independence import order_dependence_p_values
     from veldra._pipeline import INDEPENDENCE_ROWS
     from veldra._screening import screen_data
 
+    diagnose, spent = _pipeline._diagnose, []
+
+    def timed(*args):
+        start = time.perf_counter()
+        found = diagnose(*args)
+        spent.append(time.perf_counter() - start)
+        return found
+
+    _pipeline._diagnose = timed
+    warnings.simplefilter("ignore")
+    veldra.causal_order(uniform_chain(np.random.default_rng(0), 200, 5))  # imports
     print(
-        "| d | the rest of the call | data checks | margin noise | independence | all checks |"
+        "| d | threads | the call | its search | its diagnostics | data checks"
+        " | margin noise | independence |"
     )
-    print("|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|")
     for d in sizes:
         X = uniform_chain(np.random.default_rng(d), n, d)
-        times = {}
         start = time.perf_counter()
         screen_data(X, None)
-        times["data"] = time.perf_counter() - start
+        checks = time.perf_counter() - start
         prepared = veldra.prepare_data(X)
-        start = time.perf_counter()
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            result = veldra.causal_order(prepared)
-        total = time.perf_counter() - start
         reference = np.sort(np.random.default_rng(0).standard_normal(n))
-        start = time.perf_counter()
-        margin_noise(prepared.standard, result.order, result.runner_up_order, reference)
-        times["margin"] = time.perf_counter() - start
-        start = time.perf_counter()
-        order_dependence_p_values(prepared.standard, result.order, INDEPENDENCE_ROWS)
-        times["independence"] = time.perf_counter() - start
-        checks = sum(times.values())
-        print(
-            f"| {d} | {total - times['margin'] - times['independence']:.2f} s |"
-            f" {times['data']:.3f} s | {times['margin']:.3f} s |"
-            f" {times['independence']:.3f} s | {checks:.2f} s |"
-        )
+        for count in threads:
+            start = time.perf_counter()
+            result = veldra.causal_order(prepared, n_threads=count)
+            total = time.perf_counter() - start
+            start = time.perf_counter()
+            margin_noise(
+                prepared.standard,
+                result.order,
+                result.runner_up_order,
+                reference,
+                threads=count,
+            )
+            margin = time.perf_counter() - start
+            start = time.perf_counter()
+            order_dependence_p_values(
+                prepared.standard, result.order, INDEPENDENCE_ROWS, count
+            )
+            independence = time.perf_counter() - start
+            print(
+                f"| {d} | {count} | {total:.2f} s | {total - spent[-1]:.2f} s |"
+                f" {spent[-1]:.3f} s | {checks:.3f} s | {margin:.3f} s |"
+                f" {independence:.3f} s |"
+            )
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -192,9 +214,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--robust", action="store_true", help="search with robust=True")
     parser.add_argument("--laws", action="store_true", help="clean data law by law")
     parser.add_argument("--cost", action="store_true", help="seconds of each check")
+    parser.add_argument(
+        "--d", type=int, nargs="+", default=[12, 20], help="variables (--cost)"
+    )
+    parser.add_argument(
+        "--threads", type=int, nargs="+", default=[1], help="thread counts (--cost)"
+    )
     args = parser.parse_args(argv)
     if args.cost:
-        cost()
+        cost(tuple(args.d), threads=tuple(args.threads))
         return 0
     seeds = args.seeds or (6 if args.quick else 20)
     if args.laws:

@@ -2,6 +2,7 @@
 margin over the runner-up, the identifiability warning and the residuals'
 independence test."""
 
+import dataclasses
 import itertools
 import math
 import re
@@ -208,6 +209,100 @@ def test_independence_test_is_calibrated():
         hsic_p_values(np.column_stack([x, x**2 + 0.3 * rng.standard_normal(200)]))[0, 1]
         < 1e-4
     )
+
+
+_RNG = np.random.default_rng(11)
+
+
+@pytest.mark.parametrize(
+    "x",
+    [
+        _RNG.standard_normal(1000),  # the distances inside a drawn bracket
+        np.round(_RNG.standard_normal(1000)),  # ties at the median: all distances
+        _RNG.integers(0, 3, 999).astype(float),  # odd count of distances
+        1e8 + 1e-3 * _RNG.standard_normal(700),  # differences that round
+        _RNG.lognormal(0.0, 3.0, 500),  # distances of every magnitude
+        np.ldexp(1.0, _RNG.integers(-40, 40, 400)),  # s[i] + t far off s[j]
+        np.r_[np.zeros(599), 1.0],  # median 0: the kernel's fallback
+        np.r_[-np.zeros(3), np.zeros(3)],  # signed zeros, the fewest rows
+        _RNG.standard_normal(7),
+    ],
+    ids=[
+        "bracket",
+        "ties",
+        "odd",
+        "offset",
+        "lognormal",
+        "powers",
+        "zero",
+        "signed-zeros",
+        "seven",
+    ],
+)
+def test_kernel_width_is_the_median_of_all_distances(x):
+    from veldra._independence import _median_square_distance
+
+    square = np.subtract.outer(x, x)
+    square *= square
+    expected = np.median(square[np.triu_indices(len(x), 1)])
+    assert np.float64(_median_square_distance(x)).tobytes() == expected.tobytes()
+
+
+@pytest.mark.parametrize(
+    "x",
+    [
+        _RNG.standard_normal(300),  # s[i] + t rounds across a neighbour
+        _RNG.standard_normal(300) * 10.0 ** _RNG.integers(-8, 8, 300),  # and far
+        np.ldexp(_RNG.choice([-1.0, 1.0], 300), _RNG.integers(-40, 40, 300)),
+        np.round(_RNG.standard_normal(300)),  # runs of equal values
+    ],
+    ids=["normal", "magnitudes", "powers", "ties"],
+)
+def test_distance_counts_follow_the_rounded_differences(x):
+    from veldra._independence import _rows_within
+
+    s = np.sort(x)
+    differences = np.subtract.outer(s, s).T  # [i, j]: s[j] - s[i], rounded
+    for t in np.abs(differences[_RNG.integers(0, 300, 50), _RNG.integers(0, 300, 50)]):
+        expected = np.count_nonzero(differences <= t, axis=1)
+        np.testing.assert_array_equal(_rows_within(s, float(t)), expected)
+
+
+@pytest.mark.parametrize(
+    ("n", "d", "noise", "options"),
+    [
+        (1000, 6, "uniform", {}),  # kernels on every row
+        (1500, 5, "laplace", {"reference": "laplace"}),  # drawn kernel rows
+        (400, 7, "exponential", {"exogenous": [3]}),  # constrained runner-up
+        (30, 3, "mixed", {"robust": True}),  # fewer rows than the resamples
+    ],
+)
+def test_results_are_the_same_bits_on_any_thread_count(
+    n, d, noise, options, monkeypatch
+):
+    X = simulate(n, d, noise=noise, seed=n + d).X
+    # As with a BLAS on one thread: the margin's resamples on the pool too.
+    monkeypatch.setattr("veldra._threads._blas_threads", lambda: 1)
+    runs = []
+    for threads in (1, 3):
+        monkeypatch.setattr(
+            "veldra._pipeline.resolve_threads", lambda _, threads=threads: threads
+        )
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = veldra.causal_order(X, **options)
+        runs.append((result, [(w.category, str(w.message)) for w in caught]))
+    (one, one_warned), (three, three_warned) = runs
+    assert three.n_threads == 3
+    assert one_warned == three_warned
+    for field in dataclasses.fields(one):
+        if field.name in ("seconds", "n_threads"):
+            continue
+        a, b = getattr(one, field.name), getattr(three, field.name)
+        if isinstance(a, np.ndarray | float):
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes(), field.name
+        else:
+            assert a == b, field.name
 
 
 BENCHMARKS = Path(__file__).resolve().parents[1] / "benchmarks"

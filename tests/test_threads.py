@@ -5,6 +5,7 @@ from __future__ import annotations
 import warnings
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from veldra import _threads
@@ -116,3 +117,10 @@ def test_bad_counts_are_refused() -> None:
         resolve_threads(2.0)  # type: ignore[arg-type]
     with pytest.raises(TypeError, match="bool"):
         resolve_threads(True)
+
+
+def test_pieces_on_threads_keep_the_callers_numpy_error_state() -> None:
+    # Worker threads used to start from NumPy's default error state.
+    with np.errstate(divide="raise"):
+        states = _threads.thread_map(lambda _: np.geterr()["divide"], range(4), 2)
+    assert states == ["raise"] * 4

@@ -145,6 +145,7 @@ def find_order(
             knowledge,
             pruning,
             criterion,
+            threads,
         )
         issue(extra["warnings"][len(prepared.findings) :])
     return OrderResult(
@@ -171,9 +172,10 @@ def _diagnose(
     knowledge: Knowledge | None,
     pruning: str,
     criterion: str,
+    threads: int,
 ) -> dict[str, Any]:
     """The graph's weights, the diagnostics and every finding, as fields of
-    the result."""
+    the result; their independent pieces run on up to ``threads`` threads."""
     from ._diagnostics import diagnose, independence_findings, margin_findings
     from ._graph import predecessor_effects
     from ._independence import order_dependence_p_values
@@ -188,6 +190,7 @@ def _diagnose(
         values,
         None if is_normal else make_reference("normal", n),
         predecessors=None if knowledge is None else knowledge.predecessors,
+        threads=threads,
     )
     forbidden = None if knowledge is None else knowledge.forbidden
     adjacency = predecessor_effects(prepared, order, pruning, criterion, forbidden)
@@ -203,7 +206,7 @@ def _diagnose(
     independence = None
     if n >= 4 and prepared.n_features > 1:
         independence = order_dependence_p_values(
-            prepared.standard, order, INDEPENDENCE_ROWS
+            prepared.standard, order, INDEPENDENCE_ROWS, threads
         )
         findings += independence_findings(independence, prepared.names)
         independence.flags.writeable = False

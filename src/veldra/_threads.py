@@ -1,4 +1,4 @@
-"""How many threads a search may use.
+"""How many threads a search may use, and the pieces of work around it.
 
 The kernel's own default counts the CPUs in the calling thread's affinity
 set. In a container that set is often the whole host while a CPU quota (a
@@ -6,13 +6,21 @@ cgroup limit) allows only a few of them; spinning more threads than the
 quota allows makes the search slower, not faster (its workers spin between
 levels). So the Python side works out the count itself, caps any count it is
 given at that, and passes it explicitly.
+
+The work after the search (the diagnostics) runs its independent pieces on
+the same count of threads (:func:`thread_map`), beside the BLAS's own
+threads only where they cannot compete (:func:`linear_algebra_threads`).
 """
 
 from __future__ import annotations
 
+import contextvars
 import math
 import os
+from collections.abc import Callable, Iterable
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import Any, TypeVar
 
 from ._checks import as_int
 from ._warnings import warn
@@ -22,8 +30,16 @@ __all__ = [
     "available_cpus",
     "cap_threads",
     "kernel_threads",
+    "linear_algebra_threads",
     "resolve_threads",
+    "thread_map",
 ]
+
+# The BLAS libraries' controllers (threadpoolctl's), found on first use.
+_blas: Any = None
+
+_Item = TypeVar("_Item")
+_Value = TypeVar("_Value")
 
 #: The most threads a search runs on: its pool's 127 workers and the calling
 #: thread.
@@ -161,3 +177,57 @@ def resolve_threads(n_threads: int | None) -> int:
     if note is not None:
         warn(f"n_threads={n_threads}: {note}")
     return count
+
+
+def thread_map(
+    function: Callable[[_Item], _Value], items: Iterable[_Item], threads: int
+) -> list[_Value]:
+    """``[function(item) for item in items]``, on up to ``threads`` threads.
+
+    For pieces whose NumPy work releases the GIL; results come in the
+    order of ``items``, whatever thread computed them. One thread runs them
+    on the calling thread, with no pool; more start with the caller's
+    context variables (NumPy's error state among them). After an error or
+    an interrupt the pieces not yet started are dropped.
+    """
+    if threads <= 1:
+        return [function(item) for item in items]
+    context = contextvars.copy_context()
+
+    def enter() -> None:
+        for variable, value in context.items():
+            variable.set(value)
+
+    with ThreadPoolExecutor(threads, initializer=enter) as pool:
+        try:
+            return list(pool.map(function, items))
+        except BaseException:
+            pool.shutdown(cancel_futures=True)
+            raise
+
+
+def _blas_threads() -> int:
+    """The most threads a loaded BLAS library runs a call on; 0 if unknown."""
+    global _blas
+    if _blas is None:
+        try:
+            from threadpoolctl import ThreadpoolController
+        except ImportError:  # scikit-learn's dependency: there in practice
+            return 0
+        _blas = ThreadpoolController().select(user_api="blas").lib_controllers
+    return max((int(library.num_threads) for library in _blas), default=0)
+
+
+def linear_algebra_threads(threads: int) -> int:
+    """The threads for pieces made of small linear algebra (QR
+    decompositions of a few thousand rows): ``threads`` when the BLAS
+    libraries run on one thread, else 1.
+
+    A BLAS on several threads spreads each call over them, and its threads
+    wait for one another at every call: beside a pool that holds the
+    cores, each call then waits for a core, many times over. Their thread
+    count is read, never set: above some sizes it changes the results'
+    last bits (OpenBLAS splits a dot product of more than 10,000 values
+    among its threads).
+    """
+    return threads if threads > 1 and _blas_threads() == 1 else 1
