@@ -48,7 +48,8 @@ TEST(LevelChunks, TasksCoverEveryPositionOnce) {
   for (uint64_t workers = 1; workers <= 130; ++workers) {
     for (uint64_t size = 2; size <= 5000; size += 1 + size / 8) {
       const std::vector<uint64_t> sizes = task_sizes(size, workers);
-      ASSERT_EQ(sizes.size(), std::min(size, veldra::kTasksPerWorker * workers));
+      ASSERT_EQ(sizes.size(),
+                std::min(size, veldra::kTasksPerWorker * workers));
     }
   }
 }
