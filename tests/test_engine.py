@@ -359,6 +359,9 @@ def test_bad_engine_arguments_are_refused():
     ]:
         with pytest.raises(ValueError, match=message):
             _sweep_level(**{**good, **change})
+    for threads in (-1, 2.5, None):
+        with pytest.raises(TypeError, match="n_threads must be a non-negative"):
+            _sweep_level(**{**good, "n_threads": threads})
     # Level sizes: free, and 0 before 1 with 2 last.
     assert _evaluation_counts(3, none) == [0, 3, 6, 3]
     assert _evaluation_counts(3, np.array([0, 1, 3], np.int32)) == [0, 1, 1, 1]

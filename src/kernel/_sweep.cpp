@@ -177,8 +177,19 @@ uint64_t sweep(const input_array& X_columns, const input_array& gram,
   search_threads* kept = py::isinstance<search_threads>(threads)
                              ? threads.cast<search_threads*>()
                              : nullptr;
-  const size_t count =
-      kept != nullptr ? kept->count() : thread_count(threads.cast<size_t>());
+  size_t count;
+  if (kept != nullptr) {
+    count = kept->count();
+  } else {
+    try {
+      count = thread_count(threads.cast<size_t>());
+    } catch (const py::cast_error&) {
+      throw py::type_error(
+          "n_threads must be a non-negative integer (0: every CPU) or a "
+          "_Threads, got " +
+          py::repr(threads).cast<std::string>());
+    }
+  }
   const size_t buffers =
       count > 1 ? std::min(count, kMaxPoolWorkerThreads + 1) : 1;
   const size_t stride = residual_stride(n);
