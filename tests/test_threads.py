@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import threading
 import warnings
 from pathlib import Path
 
@@ -124,3 +125,14 @@ def test_pieces_on_threads_keep_the_callers_numpy_error_state() -> None:
     with np.errstate(divide="raise"):
         states = _threads.thread_map(lambda _: np.geterr()["divide"], range(4), 2)
     assert states == ["raise"] * 4
+
+
+def test_pieces_run_here_when_no_thread_can_start(monkeypatch) -> None:
+    # Under an address-space limit, a finished search lost its diagnostics
+    # to "can't start new thread".
+    def refuse(self):
+        raise RuntimeError("can't start new thread")
+
+    monkeypatch.setattr(threading.Thread, "start", refuse)
+    drawn = (i * i for i in range(6))  # read once, as the margin's draws are
+    assert _threads.thread_map(lambda x: x + 1, drawn, 2) == [1, 2, 5, 10, 17, 26]

@@ -187,23 +187,32 @@ def thread_map(
     For pieces whose NumPy work releases the GIL; results come in the
     order of ``items``, whatever thread computed them. One thread runs them
     on the calling thread, with no pool; more start with the caller's
-    context variables (NumPy's error state among them). After an error or
-    an interrupt the pieces not yet started are dropped.
+    context variables (NumPy's error state among them), or on the calling
+    thread when no thread can be started. After an error or an interrupt
+    the pieces not yet started are dropped.
     """
     if threads <= 1:
         return [function(item) for item in items]
+    items = list(items)
     context = contextvars.copy_context()
 
     def enter() -> None:
         for variable, value in context.items():
             variable.set(value)
 
-    with ThreadPoolExecutor(threads, initializer=enter) as pool:
-        try:
-            return list(pool.map(function, items))
-        except BaseException:
-            pool.shutdown(cancel_futures=True)
+    try:
+        with ThreadPoolExecutor(threads, initializer=enter) as pool:
+            try:
+                return list(pool.map(function, items))
+            except BaseException:
+                pool.shutdown(cancel_futures=True)
+                raise
+    except RuntimeError as error:
+        # Out of room for a thread (an address-space limit): the finished
+        # search is not lost for that, the pieces run here instead.
+        if "can't start new thread" not in str(error):
             raise
+        return [function(item) for item in items]
 
 
 def _blas_threads() -> int:
