@@ -2,10 +2,11 @@
 
 The kernel's own default counts the CPUs in the calling thread's affinity
 set. In a container that set is often the whole host while a CPU quota (a
-cgroup limit) allows only a few of them; spinning more threads than the
-quota allows makes the search slower, not faster (its workers spin between
-levels). So the Python side works out the count itself, caps any count it is
-given at that, and passes it explicitly.
+cgroup limit) allows only a few of them; running more threads than the
+quota allows makes the search slower, not faster (every level ends when its
+last task does, and a thread without a core holds that up). So the Python
+side works out the count itself, caps any count it is given at that, and
+passes it explicitly.
 
 The work after the search (the diagnostics) runs its independent pieces on
 the same count of threads (:func:`thread_map`), beside the BLAS's own
@@ -142,8 +143,8 @@ def cap_threads(n_threads: int | None) -> tuple[int, str | None]:
     """The thread count a search runs on, and a note when it is less than asked.
 
     ``None`` and ``0`` mean :func:`available_cpus`; a count above it is
-    lowered to it (more threads than CPUs only spin), and so is any count
-    above :data:`MAX_THREADS`.
+    lowered to it (more threads than CPUs only wait for one), and so is any
+    count above :data:`MAX_THREADS`.
 
     Raises
     ------
