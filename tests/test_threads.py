@@ -8,8 +8,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from simulate import simulate
 
-from veldra import _threads
+import veldra
+from veldra import _diagnostics, _threads
 from veldra._threads import available_cpus, resolve_threads
 
 
@@ -136,3 +138,30 @@ def test_pieces_run_here_when_no_thread_can_start(monkeypatch) -> None:
     monkeypatch.setattr(threading.Thread, "start", refuse)
     drawn = (i * i for i in range(6))  # read once, as the margin's draws are
     assert _threads.thread_map(lambda x: x + 1, drawn, 2) == [1, 2, 5, 10, 17, 26]
+
+
+def test_the_diagnostics_hold_openblas_to_one_thread_where_bits_allow(monkeypatch):
+    # On several threads each small decomposition waited for the BLAS's
+    # threads; beside another busy process that took 44 times as long.
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+    seen = []
+    margin_noise = _diagnostics.margin_noise
+
+    def record(*args, **kwargs):
+        seen.append(_threads._blas_threads())
+        return margin_noise(*args, **kwargs)
+
+    monkeypatch.setattr(_diagnostics, "margin_noise", record)
+    with threadpoolctl.threadpool_limits(3, user_api="blas"):
+        for n in (200, _threads.SAME_BITS_ROWS + 1):
+            veldra.causal_order(simulate(n, 3, seed=1).X, n_threads=1)
+        assert seen == [1, 3]
+        assert _threads._blas_threads() == 3
+        # Calls that overlap: the first to end leaves the limit to the last.
+        first, last = _threads.blas_on_one_thread(9), _threads.blas_on_one_thread(9)
+        first.__enter__()
+        last.__enter__()
+        first.__exit__(None, None, None)
+        assert _threads._blas_threads() == 1
+        last.__exit__(None, None, None)
+        assert _threads._blas_threads() == 3

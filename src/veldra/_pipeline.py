@@ -21,7 +21,7 @@ from ._progress import ProgressCallback, progress_callback
 from ._reference import ReferenceLike, make_reference
 from ._result import OrderResult
 from ._search._engine import run as run_engine
-from ._threads import resolve_threads
+from ._threads import blas_on_one_thread, resolve_threads
 from ._warnings import issue
 
 if TYPE_CHECKING:
@@ -181,40 +181,42 @@ def _diagnose(
     from ._independence import order_dependence_p_values
 
     n = prepared.n_samples
-    is_normal = isinstance(reference, str) and reference.lower() == "normal"
-    found = diagnose(
-        prepared.standard,
-        prepared.gram,
-        sinks,
-        order,
-        values,
-        None if is_normal else make_reference("normal", n),
-        predecessors=None if knowledge is None else knowledge.predecessors,
-        threads=threads,
-    )
-    forbidden = None if knowledge is None else knowledge.forbidden
-    adjacency = predecessor_effects(prepared, order, pruning, criterion, forbidden)
-    findings = list(found.warnings)
-    # Whether the runner-up gives another graph is judged on a pruned graph:
-    # a complete one would count every near-zero weight as an edge.
-    pruned = adjacency
-    if pruning != "adaptive_lasso":
-        pruned = predecessor_effects(
-            prepared, order, "adaptive_lasso", "bic", forbidden
+    # The imports above load SciPy's BLAS, so that the limit reaches it too.
+    with blas_on_one_thread(n):
+        is_normal = isinstance(reference, str) and reference.lower() == "normal"
+        found = diagnose(
+            prepared.standard,
+            prepared.gram,
+            sinks,
+            order,
+            values,
+            None if is_normal else make_reference("normal", n),
+            predecessors=None if knowledge is None else knowledge.predecessors,
+            threads=threads,
         )
-    findings += margin_findings(found, score, pruned, prepared.names)
-    independence = None
-    if n >= 4 and prepared.n_features > 1:
-        independence = order_dependence_p_values(
-            prepared.standard, order, INDEPENDENCE_ROWS, threads
-        )
-        findings += independence_findings(independence, prepared.names)
-        independence.flags.writeable = False
-    adjacency.flags.writeable = False
-    return {
-        **vars(found),
-        "warnings": (*prepared.findings, *findings),
-        "adjacency_matrix": adjacency,
-        "independence_p_values": independence,
-        "limited": prepared.limited,
-    }
+        forbidden = None if knowledge is None else knowledge.forbidden
+        adjacency = predecessor_effects(prepared, order, pruning, criterion, forbidden)
+        findings = list(found.warnings)
+        # Whether the runner-up gives another graph is judged on a pruned graph:
+        # a complete one would count every near-zero weight as an edge.
+        pruned = adjacency
+        if pruning != "adaptive_lasso":
+            pruned = predecessor_effects(
+                prepared, order, "adaptive_lasso", "bic", forbidden
+            )
+        findings += margin_findings(found, score, pruned, prepared.names)
+        independence = None
+        if n >= 4 and prepared.n_features > 1:
+            independence = order_dependence_p_values(
+                prepared.standard, order, INDEPENDENCE_ROWS, threads
+            )
+            findings += independence_findings(independence, prepared.names)
+            independence.flags.writeable = False
+        adjacency.flags.writeable = False
+        return {
+            **vars(found),
+            "warnings": (*prepared.findings, *findings),
+            "adjacency_matrix": adjacency,
+            "independence_p_values": independence,
+            "limited": prepared.limited,
+        }

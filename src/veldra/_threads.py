@@ -10,15 +10,18 @@ passes it explicitly.
 
 The work after the search (the diagnostics) runs its independent pieces on
 the same count of threads (:func:`thread_map`), beside the BLAS's own
-threads only where they cannot compete (:func:`linear_algebra_threads`).
+threads only where they cannot compete (:func:`linear_algebra_threads`,
+:func:`blas_on_one_thread`).
 """
 
 from __future__ import annotations
 
+import contextlib
 import contextvars
 import math
 import os
-from collections.abc import Callable, Iterable
+import threading
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any, TypeVar
@@ -29,6 +32,7 @@ from ._warnings import warn
 __all__ = [
     "MAX_THREADS",
     "available_cpus",
+    "blas_on_one_thread",
     "cap_threads",
     "kernel_threads",
     "linear_algebra_threads",
@@ -38,6 +42,15 @@ __all__ = [
 
 # The BLAS libraries' controllers (threadpoolctl's), found on first use.
 _blas: Any = None
+
+#: The most rows for which OpenBLAS gives the same bits on any thread count:
+#: it splits a dot product of more than 10,000 values among its threads.
+SAME_BITS_ROWS = 10_000
+
+# Calls inside blas_on_one_thread, and the limit to undo when the last ends.
+_pin_lock = threading.Lock()
+_pinned = 0
+_pin: Any = None
 
 _Item = TypeVar("_Item")
 _Value = TypeVar("_Value")
@@ -236,8 +249,48 @@ def linear_algebra_threads(threads: int) -> int:
     A BLAS on several threads spreads each call over them, and its threads
     wait for one another at every call: beside a pool that holds the
     cores, each call then waits for a core, many times over. Their thread
-    count is read, never set: above some sizes it changes the results'
+    count is read here, never set: above some sizes it changes the results'
     last bits (OpenBLAS splits a dot product of more than 10,000 values
-    among its threads).
+    among its threads); :func:`blas_on_one_thread` sets it where it does
+    not.
     """
     return threads if threads > 1 and _blas_threads() == 1 else 1
+
+
+@contextlib.contextmanager
+def blas_on_one_thread(rows: int) -> Iterator[None]:
+    """OpenBLAS on one thread inside the block, for work on data of ``rows``
+    rows, where its thread count changes no bit (:data:`SAME_BITS_ROWS`;
+    ``benchmarks/same_bits.py`` measures it); above that, and for other
+    BLAS libraries, whose bits were not measured, nothing changes.
+
+    Small decompositions on a BLAS of several threads wait for its threads
+    at every call; beside any other busy process they wait for a core each
+    time, many times over (the margin's resamples took up to 44 times as long
+    with two searches side by side). The limit is the process's, as with
+    threadpoolctl's ``threadpool_limits``: it holds from the first call
+    inside such a block to the end of the last, then the thread counts
+    found before it come back.
+    """
+    global _pinned, _pin
+    if rows > SAME_BITS_ROWS:
+        yield
+        return
+    try:
+        from threadpoolctl import ThreadpoolController
+    except ImportError:  # scikit-learn's dependency: there in practice
+        yield
+        return
+    with _pin_lock:
+        if _pinned == 0:
+            openblas = ThreadpoolController().select(internal_api="openblas")
+            _pin = openblas.limit(limits=1)
+        _pinned += 1
+    try:
+        yield
+    finally:
+        with _pin_lock:
+            _pinned -= 1
+            if _pinned == 0:
+                _pin.restore_original_limits()
+                _pin = None
